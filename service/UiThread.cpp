@@ -1,0 +1,46 @@
+#include "UiThread.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "../shell/ShellWindow.h"
+#include "AppModule.h"
+
+int RunShell(StopActionSlot* stopAction)
+{
+    CMessageLoop loop;
+    g_Module.AddMessageLoop(&loop);
+
+    int result = 0;
+    {
+        QuillonShellWindow shell;
+        if (shell.Create() != nullptr)
+        {
+            shell.ShowWindow(SW_SHOWNOACTIVATE);
+            shell.UpdateWindow();
+            // Reads the handle when called: null once the window is gone, and PostMessageW
+            // to a null window does nothing.
+            stopAction->Fill([&shell] { PostMessageW(shell.m_hWnd, WM_COMMAND, 0, 0); });
+            result = loop.Run();
+            // The action refers to this stack frame; no stop may reach it after this point.
+            stopAction->Clear();
+        }
+        else
+        {
+            stopAction->Clear();
+        }
+    }
+    g_Module.RemoveMessageLoop();
+    return result;
+}
+
+void RunUiThread(int* exitCode, StopActionSlot* stopAction)
+{
+    g_Module.Init();
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_WIN95_CLASSES;
+    InitCommonControlsEx(&controls);
+    *exitCode = RunShell(stopAction);
+    g_Module.Term();
+}

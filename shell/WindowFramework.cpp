@@ -1,0 +1,73 @@
+#include "WindowFramework.h"
+
+CWindowImplBaseT::Bindings& CWindowImplBaseT::ThreadBindings()
+{
+    thread_local Bindings bindings;
+    return bindings;
+}
+
+CWindowImplBaseT*& CWindowImplBaseT::ThreadCreating()
+{
+    thread_local CWindowImplBaseT* creating = nullptr;
+    return creating;
+}
+
+HWND CWindowImplBaseT::CreateImpl(const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName,
+                                  DWORD style, DWORD exStyle)
+{
+    const ATOM atom = g_Module.RegisterWindowClass(wc);
+    if (atom == 0)
+        return nullptr;
+
+    ThreadCreating() = this;
+    const HWND hWnd = ::CreateWindowExW(exStyle, MAKEINTATOM(atom), windowName, style, rect.left, rect.top,
+                                        rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
+                                        g_Module.GetModuleInstance(), nullptr);
+    ThreadCreating() = nullptr;
+    return hWnd;
+}
+
+LRESULT CALLBACK CWindowImplBaseT::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    Bindings& bindings = ThreadBindings();
+    CWindowImplBaseT* self = nullptr;
+    const auto found = bindings.find(hWnd);
+    if (found != bindings.end())
+    {
+        self = found->second;
+    }
+    else
+    {
+        // The first message of a window being created by this thread binds it.
+        self = ThreadCreating();
+        if (self == nullptr)
+            return ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+        ThreadCreating() = nullptr;
+        self->m_hWnd = hWnd;
+        bindings.emplace(hWnd, self);
+    }
+
+    const CurrentMessage message{hWnd, uMsg, wParam, lParam};
+    const CurrentMessage* const outer = self->m_pCurrentMsg;
+    self->m_pCurrentMsg = &message;
+    LRESULT result = 0;
+    const BOOL handled = self->ProcessWindowMessage(hWnd, uMsg, wParam, lParam, result, 0);
+    self->m_pCurrentMsg = outer;
+
+    if (!handled)
+        result = ::DefWindowProcW(hWnd, uMsg, wParam, lParam);
+    if (uMsg == WM_NCDESTROY)
+        self->m_dwState |= WINSTATE_DESTROYED;
+
+    // A window destroyed from inside one of its own handlers gets its final message only once
+    // the outermost handler has returned, so no handler runs on a torn-down object.
+    if ((self->m_dwState & WINSTATE_DESTROYED) != 0 && outer == nullptr)
+    {
+        const HWND old = self->m_hWnd;
+        self->m_hWnd = nullptr;
+        self->m_dwState &= ~WINSTATE_DESTROYED;
+        bindings.erase(old);
+        self->OnFinalMessage(old);
+    }
+    return result;
+}

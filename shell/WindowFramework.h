@@ -1,0 +1,112 @@
+#pragma once
+
+#include <windows.h>
+
+#include <unordered_map>
+
+#include "../service/AppModule.h"
+
+// A small window framework: an object is bound to its window once, at creation, through a
+// table local to the window's thread (window procedures always run there). No executable
+// thunk memory is needed, and no other process can redirect the binding, as it could
+// through GWLP_USERDATA or a window property.
+
+class CWindow
+{
+public:
+    HWND m_hWnd = nullptr;
+
+    explicit CWindow(HWND hWnd = nullptr) noexcept : m_hWnd(hWnd) {}
+    operator HWND() const noexcept { return m_hWnd; }
+
+    BOOL DestroyWindow() { return ::DestroyWindow(m_hWnd); }
+    BOOL ShowWindow(int command) { return ::ShowWindow(m_hWnd, command); }
+    BOOL UpdateWindow() { return ::UpdateWindow(m_hWnd); }
+    BOOL SetWindowPos(HWND insertAfter, int x, int y, int cx, int cy, UINT flags)
+    {
+        return ::SetWindowPos(m_hWnd, insertAfter, x, y, cx, cy, flags);
+    }
+    BOOL GetWindowRect(RECT* rect) const { return ::GetWindowRect(m_hWnd, rect); }
+    BOOL MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE)
+    {
+        return ::MoveWindow(m_hWnd, x, y, width, height, repaint);
+    }
+    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+    {
+        return ::PostMessageW(m_hWnd, message, wParam, lParam);
+    }
+    UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc) { return ::SetTimer(m_hWnd, id, elapse, proc); }
+    BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
+};
+
+template <DWORD Style, DWORD ExStyle>
+struct CWinTraits
+{
+    static DWORD GetWndStyle(DWORD style) { return style == 0 ? Style : style; }
+    static DWORD GetWndExStyle(DWORD exStyle) { return exStyle == 0 ? ExStyle : exStyle; }
+};
+
+class CMessageMap
+{
+public:
+    virtual BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
+                                      DWORD dwMsgMapID = 0) = 0;
+};
+
+class CWindowImplRoot : public CWindow, public CMessageMap
+{
+public:
+    virtual ~CWindowImplRoot() = default;
+
+    struct CurrentMessage
+    {
+        HWND hwnd;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+
+protected:
+    enum : DWORD
+    {
+        WINSTATE_DESTROYED = 0x00000001
+    };
+
+    const CurrentMessage* m_pCurrentMsg = nullptr;
+    DWORD m_dwState = 0;
+};
+
+class CWindowImplBaseT : public CWindowImplRoot
+{
+public:
+    virtual WNDPROC GetWindowProc() { return WindowProc; }
+    // Called after the window's last message, when m_hWnd is already null.
+    virtual void OnFinalMessage(HWND /*hWnd*/) {}
+
+    LRESULT DefWindowProc(UINT uMsg, WPARAM wParam, LPARAM lParam)
+    {
+        return ::DefWindowProcW(m_hWnd, uMsg, wParam, lParam);
+    }
+
+    static LRESULT CALLBACK WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+protected:
+    HWND CreateImpl(const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style,
+                    DWORD exStyle);
+
+private:
+    using Bindings = std::unordered_map<HWND, CWindowImplBaseT*>;
+    static Bindings& ThreadBindings();
+    static CWindowImplBaseT*& ThreadCreating();
+};
+
+template <class T, class TBase = CWindow, class TWinTraits = CWinTraits<0, 0>>
+class CWindowImpl : public CWindowImplBaseT
+{
+public:
+    HWND Create(HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style = 0, DWORD exStyle = 0)
+    {
+        return CreateImpl(T::GetWndClassInfo(), parent, rect, windowName, TWinTraits::GetWndStyle(style),
+                          TWinTraits::GetWndExStyle(exStyle));
+    }
+};

@@ -1,0 +1,5 @@
+#pragma once
+
+#define IDS_BANNER_WINDOWS10  112
+#define IDS_BANNER_SERVER2016 113
+#define IDS_BANNER_PLAIN      114

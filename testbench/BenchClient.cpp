@@ -1,0 +1,189 @@
+#include "BenchClient.h"
+
+#include <stdexcept>
+
+namespace bench
+{
+Service::Service(const wchar_t* name, DWORD access)
+{
+    manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager_ != nullptr)
+        service_ = OpenServiceW(manager_, name, access);
+    if (service_ == nullptr)
+        throw std::runtime_error("cannot open service " + Narrow(name) + ", error " + std::to_string(GetLastError()) +
+                                 " (is the bench prefix set up?)");
+}
+
+Service::~Service()
+{
+    if (service_ != nullptr)
+        CloseServiceHandle(service_);
+    if (manager_ != nullptr)
+        CloseServiceHandle(manager_);
+}
+
+SERVICE_STATUS_PROCESS Service::Status() const
+{
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service_, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed))
+        status.dwCurrentState = 0;
+    return status;
+}
+
+bool Service::WaitForState(DWORD state, DWORD timeoutMs) const
+{
+    return WaitUntil([&] { return State() == state; }, timeoutMs);
+}
+
+DWORD Service::Start()
+{
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 50; ++attempt)
+    {
+        if (StartServiceW(service_, 0, nullptr))
+            return 0;
+        error = GetLastError();
+        if (error != ERROR_SERVICE_DATABASE_LOCKED)
+            return error;
+        Sleep(100);
+    }
+    return error;
+}
+
+bool Service::StopAndWait(DWORD timeoutMs)
+{
+    if (State() != SERVICE_STOPPED)
+        Control(SERVICE_CONTROL_STOP);
+    return WaitForState(SERVICE_STOPPED, timeoutMs);
+}
+
+bool Service::StartAndWaitForShell(DWORD timeoutMs)
+{
+    if (State() == SERVICE_STOPPED)
+    {
+        const DWORD error = Start();
+        if (error != 0 && error != ERROR_SERVICE_ALREADY_RUNNING)
+            return false;
+    }
+    return WaitForState(SERVICE_RUNNING, timeoutMs) && WaitForWindow(ShellClass, ShellTitle, timeoutMs) != nullptr;
+}
+
+DWORD Service::Control(DWORD code, SERVICE_STATUS* status)
+{
+    SERVICE_STATUS local{};
+    if (!ControlService(service_, code, status != nullptr ? status : &local))
+        return GetLastError();
+    return 0;
+}
+
+HWND FindShellWindow()
+{
+    return FindWindowW(ShellClass, ShellTitle);
+}
+
+HWND WaitForWindow(const wchar_t* className, const wchar_t* title, DWORD timeoutMs)
+{
+    HWND window = nullptr;
+    WaitUntil([&] { return (window = FindWindowW(className, title)) != nullptr; }, timeoutMs);
+    return window;
+}
+
+bool FlushWindow(HWND window, DWORD timeoutMs)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, timeoutMs, &result) != 0;
+}
+
+void SetProgramWindowsVersion(const wchar_t* program, const wchar_t* version)
+{
+    const std::wstring key = std::wstring(L"Software\\Wine\\AppDefaults\\") + program;
+    if (version == nullptr || *version == L'\0')
+    {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version");
+        return;
+    }
+    RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, version,
+                    static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
+}
+
+Pixels CaptureDc(HDC source, const RECT& rect)
+{
+    Pixels pixels;
+    pixels.rect = rect;
+    const LONG width = rect.right - rect.left;
+    const LONG height = rect.bottom - rect.top;
+    pixels.data.assign(static_cast<size_t>(width) * height, 0);
+
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    const HBITMAP bitmap = CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HDC memory = CreateCompatibleDC(source);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, source, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    const uint32_t* source32 = static_cast<const uint32_t*>(bits);
+    for (size_t i = 0; i < pixels.data.size(); ++i)
+        pixels.data[i] = source32[i] & 0x00FFFFFF;
+    SelectObject(memory, old);
+    DeleteDC(memory);
+    DeleteObject(bitmap);
+    return pixels;
+}
+
+Pixels CaptureScreen(const RECT& rect)
+{
+    const HDC screen = GetDC(nullptr);
+    Pixels pixels = CaptureDc(screen, rect);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+RECT BoundingBoxOf(const Pixels& pixels, uint32_t colour)
+{
+    RECT box{LONG_MAX, LONG_MAX, LONG_MIN, LONG_MIN};
+    for (LONG y = pixels.rect.top; y < pixels.rect.bottom; ++y)
+        for (LONG x = pixels.rect.left; x < pixels.rect.right; ++x)
+            if (pixels.at(x, y) == colour)
+            {
+                box.left = std::min(box.left, x);
+                box.top = std::min(box.top, y);
+                box.right = std::max(box.right, x + 1);
+                box.bottom = std::max(box.bottom, y + 1);
+            }
+    if (box.left == LONG_MAX)
+        return RECT{0, 0, 0, 0};
+    return box;
+}
+
+size_t CountOf(const Pixels& pixels, uint32_t colour)
+{
+    size_t count = 0;
+    for (uint32_t value : pixels.data)
+        count += value == colour ? 1 : 0;
+    return count;
+}
+
+std::wstring ProgramDirectory()
+{
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
+    std::wstring text(path, length);
+    return text.substr(0, text.rfind(L'\\'));
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string result;
+    for (wchar_t c : text)
+        result += c < 128 ? static_cast<char>(c) : '?';
+    return result;
+}
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+// Helpers for tests and bench programs that drive the UI0Detect service under Wine and look at
+// what it shows. Every wait is bounded.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench
+{
+constexpr const wchar_t* ServiceName = L"UI0Detect";
+constexpr const wchar_t* ShellClass = L"$$$UI0Background";
+constexpr const wchar_t* ShellTitle = L"Shell0 Window";
+
+// Polls until the predicate holds or the time is up; true when it held.
+template <typename Predicate>
+bool WaitUntil(Predicate predicate, DWORD timeoutMs, DWORD pollMs = 20)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        if (predicate())
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(pollMs);
+    }
+}
+
+class Service
+{
+public:
+    explicit Service(const wchar_t* name = ServiceName, DWORD access = SERVICE_ALL_ACCESS);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    SC_HANDLE handle() const { return service_; }
+    SERVICE_STATUS_PROCESS Status() const;
+    DWORD State() const { return Status().dwCurrentState; }
+    bool WaitForState(DWORD state, DWORD timeoutMs) const;
+
+    // StartServiceW, retried while Wine's manager answers 1055 right after a change.
+    DWORD Start();
+    // Stops (when running) and waits for SERVICE_STOPPED; false on time-out.
+    bool StopAndWait(DWORD timeoutMs = 10000);
+    // Starts (when stopped) and waits for SERVICE_RUNNING and the shell window.
+    bool StartAndWaitForShell(DWORD timeoutMs = 10000);
+    // ControlService; returns the error code (0 on success).
+    DWORD Control(DWORD code, SERVICE_STATUS* status = nullptr);
+
+private:
+    SC_HANDLE manager_ = nullptr;
+    SC_HANDLE service_ = nullptr;
+};
+
+HWND FindShellWindow();
+HWND WaitForWindow(const wchar_t* className, const wchar_t* title, DWORD timeoutMs);
+
+// Waits until the window's thread has handled everything posted to it before this call.
+bool FlushWindow(HWND window, DWORD timeoutMs = 5000);
+
+// The Windows version that Wine reports to one program ("win10", "win81", ...), or the prefix's
+// default again when version is empty. Read by the program at its start.
+void SetProgramWindowsVersion(const wchar_t* program, const wchar_t* version);
+
+// A copy of the screen's pixels in the rectangle, as 0x00RRGGBB, rows top-down.
+struct Pixels
+{
+    RECT rect{};
+    std::vector<uint32_t> data;
+    uint32_t at(LONG x, LONG y) const
+    {
+        return data[static_cast<size_t>(y - rect.top) * (rect.right - rect.left) + (x - rect.left)];
+    }
+};
+Pixels CaptureScreen(const RECT& rect);
+Pixels CaptureDc(HDC dc, const RECT& rect);
+
+// Bounding box of the pixels of one colour; empty rectangle when there is none.
+RECT BoundingBoxOf(const Pixels& pixels, uint32_t colour);
+size_t CountOf(const Pixels& pixels, uint32_t colour);
+
+std::wstring ProgramDirectory();
+std::string Narrow(const std::wstring& text);
+}

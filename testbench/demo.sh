@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The main job: builds everything, installs the UI0Detect entry in a fresh Wine prefix, starts the
+# service, saves a screenshot of its session 0 shell and stops the service again.
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+prepare_bench
+DEMO_DIR=$BUILD_DIR/demo
+mkdir -p "$DEMO_DIR"
+
+step "Starting the UI0Detect service"
+wine sc start UI0Detect >"$LOG_DIR/sc-start.log" 2>&1 || { cat "$LOG_DIR/sc-start.log" >&2; fail "starting the service"; }
+wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000 \
+    || fail "the shell window did not appear" "see $LOG_DIR for the bench logs"
+sleep 1
+
+step "Taking a screenshot of the display"
+import -display "$DISPLAY" -window root "$DEMO_DIR/quillon-shell.png" || fail "screenshot with ImageMagick"
+
+step "Stopping the service"
+wine sc stop UI0Detect >"$LOG_DIR/sc-stop.log" 2>&1 || { cat "$LOG_DIR/sc-stop.log" >&2; fail "stopping the service"; }
+
+step "Done. Screenshot of the session 0 shell: $DEMO_DIR/quillon-shell.png"

@@ -1,0 +1,123 @@
+# Shared steps of the test run and the demo: packages, build, display, Wine prefix, clean-up.
+# Sourced, not run. Every process started here is ended by its own pid or by its prefix.
+
+QUILLON_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${QUILLON_BUILD_DIR:-$QUILLON_ROOT/build/mingw}
+BENCH_DIR=$BUILD_DIR/testbench
+LOG_DIR=$BUILD_DIR/logs
+SCREEN_SIZE=${QUILLON_SCREEN:-1280x1024x24}
+XVFB_PID=
+
+step() { printf '\n==> %s\n' "$*"; }
+
+# fail WHAT [WHAT TO DO]
+fail() {
+    printf '\nFAILED: %s\n' "$1" >&2
+    if [ $# -gt 1 ]; then printf 'What to do: %s\n' "$2" >&2; fi
+    exit 1
+}
+
+as_root() {
+    if [ "$(id -u)" = 0 ]; then "$@"
+    elif command -v sudo >/dev/null; then sudo "$@"
+    else fail "installing packages needs root: $*" "run this script as root or install sudo"
+    fi
+}
+
+ensure_packages() {
+    local wanted=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth libboost-dev cmake ninja-build
+                  imagemagick googletest)
+    local missing=() p
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        step "Packages: all present"
+        return
+    fi
+    step "Installing packages: ${missing[*]} (about a minute)"
+    as_root dpkg --add-architecture i386 || fail "dpkg --add-architecture i386"
+    as_root apt-get update -q || fail "apt-get update" "check the network and /etc/apt/sources.list"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" \
+        || fail "apt-get install ${missing[*]}" "see the apt output above"
+}
+
+build_all() {
+    step "Configuring and building in $BUILD_DIR"
+    cmake --preset mingw -B "$BUILD_DIR" >"$LOG_DIR.configure.log" 2>&1 \
+        || { cat "$LOG_DIR.configure.log" >&2; fail "CMake configure" "read the messages above"; }
+    rm -f "$LOG_DIR.configure.log"
+    cmake --build "$BUILD_DIR" -- -k 0 || fail "build" "fix the compiler errors above"
+}
+
+start_display() {
+    local n
+    for n in $(seq 90 150); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+    done
+    step "Starting Xvfb on :$n ($SCREEN_SIZE)"
+    Xvfb ":$n" -screen 0 "$SCREEN_SIZE" -nolisten tcp >"$LOG_DIR/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n"
+    local i
+    for i in $(seq 100); do
+        [ -e "/tmp/.X11-unix/X$n" ] && return
+        kill -0 "$XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    fail "Xvfb did not start on :$n" "see $LOG_DIR/xvfb.log"
+}
+
+# A fresh prefix for this run. The stand-ins must be in place, and WINEDLLOVERRIDES set, before
+# the prefix boots for good: services inherit their environment from Wine's services.exe.
+make_prefix() {
+    export WINEPREFIX=$BUILD_DIR/wine-prefix
+    export WINEARCH=win64
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winsta,wtsapi32=n,b"
+    step "Making a fresh Wine prefix in $WINEPREFIX (about 15 s)"
+    rm -rf "$WINEPREFIX"
+    wineboot -i >"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot -i" "see $LOG_DIR/wineboot.log"
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 \
+        || fail "registry setting for the X11 driver"
+    wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 || fail "registry setting for Version"
+    wineserver -w
+
+    local system=$WINEPREFIX/drive_c/windows/syswow64 dll
+    for dll in "$BENCH_DIR"/*.dll; do
+        [ -e "$dll" ] && cp "$dll" "$system/"
+    done
+
+    step "Booting the prefix under a persistent wineserver"
+    setsid wineserver -p </dev/null >/dev/null 2>&1
+    setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot" "see $LOG_DIR/wineboot.log"
+    setsid wine "$BENCH_DIR/BenchDesktop.exe" </dev/null >/dev/null 2>&1 &
+
+    local image
+    image=$(winepath -w "$BUILD_DIR/bin/Quillon.exe")
+    wine sc create UI0Detect binPath= "$image" type= own type= interact start= demand \
+        DisplayName= "Interactive Services Detection" >"$LOG_DIR/sc.log" 2>&1 \
+        || { cat "$LOG_DIR/sc.log" >&2; fail "registering the UI0Detect service entry"; }
+}
+
+cleanup() {
+    local status=$?
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        wineserver -k 2>/dev/null || true
+    fi
+    if [ -n "$XVFB_PID" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+    fi
+    return $status
+}
+
+prepare_bench() {
+    trap cleanup EXIT
+    trap 'exit 130' INT TERM
+    ensure_packages
+    mkdir -p "$LOG_DIR"
+    build_all
+    start_display
+    make_prefix
+}
