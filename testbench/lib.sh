@@ -51,21 +51,26 @@ build_all() {
 }
 
 start_display() {
-    local n
+    local n i
+    # Another run may take the same number at the same moment: try the next one then.
     for n in $(seq 90 150); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 "$SCREEN_SIZE" -nolisten tcp >"$LOG_DIR/xvfb.log" 2>&1 &
+        XVFB_PID=$!
+        for i in $(seq 100); do
+            kill -0 "$XVFB_PID" 2>/dev/null || break
+            if [ -e "/tmp/.X11-unix/X$n" ]; then
+                export DISPLAY=":$n"
+                step "Xvfb runs on :$n ($SCREEN_SIZE)"
+                return
+            fi
+            sleep 0.1
+        done
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
     done
-    step "Starting Xvfb on :$n ($SCREEN_SIZE)"
-    Xvfb ":$n" -screen 0 "$SCREEN_SIZE" -nolisten tcp >"$LOG_DIR/xvfb.log" 2>&1 &
-    XVFB_PID=$!
-    export DISPLAY=":$n"
-    local i
-    for i in $(seq 100); do
-        [ -e "/tmp/.X11-unix/X$n" ] && return
-        kill -0 "$XVFB_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    fail "Xvfb did not start on :$n" "see $LOG_DIR/xvfb.log"
+    fail "Xvfb did not start" "see $LOG_DIR/xvfb.log"
 }
 
 # A fresh prefix for this run. The stand-ins must be in place, and WINEDLLOVERRIDES set, before
