@@ -1,0 +1,91 @@
+#include "CommandLine.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <exception>
+#include <iostream>
+#include <system_error>
+
+#include "Console.h"
+#include "Session0Report.h"
+#include "Ui0Detect.h"
+#include "session/ScopedResource.h"
+#include "session/SystemError.h"
+
+namespace
+{
+using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
+using ScopedArgv = ScopedResource<LPWSTR*, LocalFreeFunction>;
+
+using Procedure = void (*)();
+
+bool same(const wchar_t* argument, const wchar_t* option)
+{
+    return wcscmp(argument, option) == 0;
+}
+
+// The first row whose option equals the first argument, compared case-sensitively and whole.
+Procedure select_procedure(int count, LPWSTR* arguments)
+{
+    struct Row
+    {
+        const wchar_t* option;
+        Procedure procedure;
+    };
+    static const Row rows[] = {
+        {L"--replace-ui0detect", &replace_procedure},
+        {L"--restore-ui0detect", &restore_procedure},
+        {L"-i", &install_procedure},
+        {L"-u", &uninstall_procedure},
+        {L"-r", &restart_procedure},
+        {L"-s", &start_procedure},
+        {L"-t", &stop_procedure},
+    };
+    const wchar_t* const first = arguments[0];
+    for (const Row& row : rows)
+        if (same(first, row.option))
+            return row.procedure;
+    if (same(first, L"-k"))
+        return count == 2 && same(arguments[1], L"--query") ? &print_session0_report : &revert_procedure;
+    return nullptr;
+}
+}
+
+int run_control_tool(const wchar_t* commandLine)
+{
+    ScopedArgv arguments(&LocalFree, nullptr);
+    try
+    {
+        int count = 0;
+        arguments.reset(CommandLineToArgvW(commandLine, &count));
+        if (!arguments)
+            throw_last_error("Couldn't parse command line");
+
+        // Given an empty text the platform splits out the program's own path as the only element.
+        if (count == 1 && *commandLine == L'\0')
+        {
+            std::wcerr << widen("No arguments specified, nothing to do") << std::endl;
+            return 0;
+        }
+        const Procedure procedure = count >= 1 ? select_procedure(count, arguments.get()) : nullptr;
+        if (procedure == nullptr)
+        {
+            std::wcerr << widen("Unknown argument specified") << std::endl;
+            return 1;
+        }
+        procedure();
+        return 0;
+    }
+    catch (const std::system_error& error)
+    {
+        std::wcerr << widen("[") << widen(error.code().category().name()) << L":" << error.code().value() << L"] "
+                   << widen(error.what()) << std::flush;
+    }
+    catch (const std::exception& error)
+    {
+        std::wcerr << widen(error.what()) << std::flush;
+    }
+    return 1;
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+// Binds the runtime's standard streams and the C++ standard stream objects to the process's
+// standard handles in UTF-16 text mode. When standard output is not a file, the console of the
+// parent process is attached first, so that a GUI-subsystem program started from a console
+// writes to it.
+void attach_parent_console();
+
+// Text stored narrow (contexts of errors, fixed messages), widened unit by unit for wide output.
+std::wstring widen(const char* text);
