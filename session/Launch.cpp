@@ -1,0 +1,181 @@
+#include "Launch.h"
+
+#include <shlwapi.h>
+#include <userenv.h>
+#include <wtsapi32.h>
+
+#include <cstring>
+#include <cwchar>
+
+#include "ProcessLookup.h"
+
+namespace
+{
+using ScopedEnvironment = ScopedResource<LPVOID, DestroyEnvironmentBlockFunction>;
+
+ScopedHandle NoProcess() { return MakeScopedHandle(nullptr); }
+
+// Undoes ImpersonateLoggedOnUser on every way out, before the token it used is closed.
+class Impersonation
+{
+public:
+    explicit Impersonation(bool active) noexcept : active_(active) {}
+    Impersonation(const Impersonation&) = delete;
+    Impersonation& operator=(const Impersonation&) = delete;
+    ~Impersonation()
+    {
+        if (active_)
+            RevertToSelf();
+    }
+
+private:
+    bool active_;
+};
+
+// The image beside the running program, by full path and in quotes, so that neither PATH nor
+// a space in the path can make the platform start some other file. False, with the error set,
+// when the command line would not fit its MAX_PATH buffer: a cut path is never started.
+bool BuildCommandLine(const std::wstring& image_name, wchar_t (&commandLine)[MAX_PATH])
+{
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0)
+        return false;
+    if (length >= MAX_PATH || !PathRemoveFileSpecW(path) || !PathAppendW(path, image_name.c_str()))
+    {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    const size_t pathLength = wcslen(path);
+    if (pathLength + 3 > MAX_PATH)
+    {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    commandLine[0] = L'"';
+    std::memcpy(commandLine + 1, path, pathLength * sizeof(wchar_t));
+    commandLine[pathLength + 1] = L'"';
+    commandLine[pathLength + 2] = L'\0';
+    return true;
+}
+}
+
+ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id)
+{
+    const DWORD running = process_pid(image_name, session_id);
+    if (running != 0)
+        return MakeScopedHandle(OpenProcess(SYNCHRONIZE, FALSE, running));
+
+    ScopedHandle token = MakeScopedHandle(nullptr);
+    if (session_id != 0)
+    {
+        HANDLE userToken = nullptr;
+        if (WTSQueryUserToken(session_id, &userToken))
+            token.reset(userToken);
+        else if (GetLastError() != ERROR_NO_TOKEN)
+            return NoProcess();
+    }
+
+    LPVOID block = nullptr;
+    if (!CreateEnvironmentBlock(&block, token.get(), FALSE))
+        return NoProcess();
+    const ScopedEnvironment environment(&DestroyEnvironmentBlock, block);
+
+    if (token && !ImpersonateLoggedOnUser(token.get()))
+        return NoProcess();
+    const Impersonation impersonation(static_cast<bool>(token));
+
+    wchar_t commandLine[MAX_PATH] = {};
+    if (!BuildCommandLine(image_name, commandLine))
+        return NoProcess();
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    wchar_t desktop[] = L"WinSta0\\Default";
+    startup.lpDesktop = desktop;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessAsUserW(token.get(), nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                              environment.get(), nullptr, &startup, &process))
+        return NoProcess();
+    CloseHandle(process.hThread);
+    return MakeScopedHandle(process.hProcess);
+}
+
+ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::vector<DWORD>& inherited_handles,
+                                   DWORD& last_error)
+{
+    last_error = 0;
+    const DWORD running = process_pid(image_name, WTS_CURRENT_SESSION);
+    if (running != 0)
+        return MakeScopedHandle(OpenProcess(SYNCHRONIZE, FALSE, running));
+
+    const auto failed = [&last_error] {
+        last_error = GetLastError();
+        return NoProcess();
+    };
+
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
+                          &rawToken))
+        return failed();
+    const ScopedHandle processToken = MakeScopedHandle(rawToken);
+
+    HANDLE rawDuplicate = nullptr;
+    if (!DuplicateTokenEx(processToken.get(), 0, nullptr, SecurityImpersonation, TokenPrimary, &rawDuplicate))
+        return failed();
+    const ScopedHandle duplicate = MakeScopedHandle(rawDuplicate);
+
+    SID_IDENTIFIER_AUTHORITY labelAuthority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PSID rawSid = nullptr;
+    if (!AllocateAndInitializeSid(&labelAuthority, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, &rawSid))
+        return failed();
+    const ScopedSid highIntegrity = MakeScopedSid(rawSid);
+
+    TOKEN_MANDATORY_LABEL label{};
+    label.Label.Sid = highIntegrity.get();
+    label.Label.Attributes = SE_GROUP_INTEGRITY;
+    if (!SetTokenInformation(duplicate.get(), TokenIntegrityLevel, &label,
+                             sizeof label + GetLengthSid(highIntegrity.get())))
+        return failed();
+
+    wchar_t commandLine[MAX_PATH] = {};
+    if (!BuildCommandLine(image_name, commandLine))
+        return failed();
+
+    // The account's own variables (not the service's current ones), then the handle list last.
+    std::vector<wchar_t> childEnvironment(1, L'\0');
+    LPVOID block = nullptr;
+    if (CreateEnvironmentBlock(&block, processToken.get(), FALSE))
+    {
+        const ScopedEnvironment environment(&DestroyEnvironmentBlock, block);
+        for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
+             entry += wcslen(entry) + 1)
+            childEnvironment.insert(childEnvironment.end() - 1, entry, entry + wcslen(entry) + 1);
+    }
+    if (!inherited_handles.empty())
+    {
+        static const wchar_t name[] = L"__inherited_handles=";
+        childEnvironment.insert(childEnvironment.end() - 1, name, name + sizeof name / sizeof name[0]);
+        bool first = true;
+        for (const DWORD handle : inherited_handles)
+        {
+            wchar_t text[10] = {};
+            const int length = swprintf(text, 10, first ? L"%x" : L",%x", static_cast<unsigned>(handle));
+            childEnvironment.insert(childEnvironment.end() - 2, text, text + (length > 0 ? length : 0));
+            first = false;
+        }
+    }
+    // A block without entries still needs its two closing zeros.
+    if (childEnvironment.size() == 1)
+        childEnvironment.push_back(L'\0');
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessAsUserW(duplicate.get(), nullptr, commandLine, nullptr, nullptr,
+                              inherited_handles.empty() ? FALSE : TRUE, CREATE_UNICODE_ENVIRONMENT,
+                              childEnvironment.data(), nullptr, &startup, &process))
+        return failed();
+    CloseHandle(process.hThread);
+    return MakeScopedHandle(process.hProcess);
+}
