@@ -1,0 +1,273 @@
+// The procedures of the control tool against the prefix's real service control manager, with the
+// built Quillon.exe as the image of the UI0Detect entry.
+
+#include <gtest/gtest.h>
+
+#include "BenchClient.h"
+#include "BenchState.h"
+#include "ControlTool.h"
+
+using namespace control;
+
+namespace
+{
+constexpr const wchar_t* WindowsImage = L"%SystemRoot%\\System32\\UI0Detect.exe";
+
+class ProceduresTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        bench::Service service;
+        ASSERT_TRUE(service.StopAndWait(20000));
+    }
+
+    static void ExpectSilentSuccess(const ToolRun& run)
+    {
+        EXPECT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(run.out, L"");
+        EXPECT_EQ(run.err, L"");
+    }
+
+    static void ExpectUnchangedIdentity(const ServiceConfig& before, const ServiceConfig& after)
+    {
+        EXPECT_EQ(after.type, before.type);
+        EXPECT_EQ(after.account, before.account);
+        EXPECT_EQ(after.displayName, before.displayName);
+    }
+
+    EntryGuard guard;
+};
+
+TEST_F(ProceduresTest, ReplaceAndRestoreWriteTheEntryAndLeaveItsIdentityAlone)
+{
+    SetNoInteractiveServices(1);
+    SetImage(guard.original().image, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
+
+    struct Case
+    {
+        const wchar_t* folder;
+        bool quoted;
+    };
+    for (const Case& folderCase : {Case{L"quillon control", true}, Case{L"quillon-control", false}})
+    {
+        SCOPED_TRACE(bench::Narrow(folderCase.folder));
+        ScratchFolder folder(folderCase.folder);
+        const std::wstring tool = folder.Copy(ToolPath(), L"QuillonControl.exe");
+        const std::wstring expectedImage = folderCase.quoted ? L"\"" + folder.path() + L"\\Quillon.exe\""
+                                                             : folder.path() + L"\\Quillon.exe";
+
+        ExpectSilentSuccess(RunTool(L"--replace-ui0detect", tool));
+        const ServiceConfig replaced = QueryConfig();
+        EXPECT_EQ(replaced.image, expectedImage);
+        EXPECT_EQ(replaced.start, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(replaced.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
+        ExpectUnchangedIdentity(guard.original(), replaced);
+        EXPECT_EQ(NoInteractiveServices(), 0);
+        // Configuration only: the service stays stopped.
+        EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+
+        ExpectSilentSuccess(RunTool(L"--restore-ui0detect", tool));
+        const ServiceConfig restored = QueryConfig();
+        EXPECT_EQ(restored.image, WindowsImage);
+        EXPECT_EQ(restored.start, static_cast<DWORD>(SERVICE_DEMAND_START));
+        EXPECT_EQ(restored.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
+        ExpectUnchangedIdentity(guard.original(), restored);
+        EXPECT_EQ(NoInteractiveServices(), 0);
+        SetNoInteractiveServices(1);
+    }
+}
+
+TEST_F(ProceduresTest, ReplaceCreatesAMissingNoInteractiveServicesValue)
+{
+    SetNoInteractiveServices(-1);
+    ExpectSilentSuccess(RunTool(L"--replace-ui0detect"));
+    EXPECT_EQ(NoInteractiveServices(), 0);
+    EXPECT_EQ(QueryConfig().image, BuiltServicePath());
+}
+
+TEST_F(ProceduresTest, RestoreKeepsTheErrorControlAndTheRegistryValue)
+{
+    SetNoInteractiveServices(1);
+    SetImage(guard.original().image, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE);
+    ExpectSilentSuccess(RunTool(L"--restore-ui0detect"));
+    const ServiceConfig restored = QueryConfig();
+    EXPECT_EQ(restored.image, WindowsImage);
+    EXPECT_EQ(restored.start, static_cast<DWORD>(SERVICE_DEMAND_START));
+    EXPECT_EQ(restored.errorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
+    EXPECT_EQ(NoInteractiveServices(), 1);
+}
+
+TEST_F(ProceduresTest, InstallConfiguresAndStartsTheService)
+{
+    SetNoInteractiveServices(1);
+    ExpectSilentSuccess(RunTool(L"-i"));
+    const ServiceConfig installed = QueryConfig();
+    EXPECT_EQ(installed.image, BuiltServicePath());
+    EXPECT_EQ(installed.start, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(installed.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
+    EXPECT_EQ(NoInteractiveServices(), 0);
+    EXPECT_TRUE(bench::Service().StartAndWaitForShell(15000));
+}
+
+TEST_F(ProceduresTest, StopReturnsOnlyOnceTheServiceHasStopped)
+{
+    bench::Service service;
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    ExpectSilentSuccess(RunTool(L"-t"));
+    EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(bench::FindShellWindow(), nullptr);
+
+    // Stopping a stopped service is no failure.
+    ExpectSilentSuccess(RunTool(L"-t"));
+    EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ProceduresTest, StartStartsAStoppedServiceAndRestartsARunningOne)
+{
+    bench::Service service;
+    ExpectSilentSuccess(RunTool(L"-s"));
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    const DWORD firstPid = ServicePid();
+    ASSERT_NE(firstPid, 0u);
+
+    ExpectSilentSuccess(RunTool(L"-s"));
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    EXPECT_NE(ServicePid(), firstPid);
+}
+
+TEST_F(ProceduresTest, RestartRunsTheServiceInAFreshProcess)
+{
+    bench::Service service;
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    const DWORD firstPid = ServicePid();
+    ExpectSilentSuccess(RunTool(L"-r"));
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    EXPECT_NE(ServicePid(), firstPid);
+
+    // From a stopped service the first stop finds nothing to stop.
+    ASSERT_TRUE(service.StopAndWait());
+    ExpectSilentSuccess(RunTool(L"-r"));
+    EXPECT_TRUE(service.StartAndWaitForShell(15000));
+}
+
+TEST_F(ProceduresTest, UninstallStopsAndRestoresTheWindowsImage)
+{
+    bench::Service service;
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    ExpectSilentSuccess(RunTool(L"-u"));
+    EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_STOPPED));
+    const ServiceConfig restored = QueryConfig();
+    EXPECT_EQ(restored.image, WindowsImage);
+    EXPECT_EQ(restored.start, static_cast<DWORD>(SERVICE_DEMAND_START));
+    ExpectUnchangedIdentity(guard.original(), restored);
+}
+
+TEST_F(ProceduresTest, StopAndRestoreSetTheTrayHelpersQuitEvent)
+{
+    const HANDLE quitAll = CreateEventW(nullptr, TRUE, FALSE, L"Global\\QuillonTray_QuitAll");
+    ASSERT_NE(quitAll, nullptr);
+    for (const wchar_t* option : {L"-t", L"--restore-ui0detect", L"-u", L"-r"})
+    {
+        SCOPED_TRACE(bench::Narrow(option));
+        ResetEvent(quitAll);
+        ExpectSilentSuccess(RunTool(option));
+        EXPECT_EQ(WaitForSingleObject(quitAll, 0), WAIT_OBJECT_0);
+        SetImage(guard.original().image, SERVICE_DEMAND_START, guard.original().errorControl);
+        bench::Service().StopAndWait();
+    }
+    for (const wchar_t* option : {L"--replace-ui0detect", L"-s", L"-k"})
+    {
+        SCOPED_TRACE(bench::Narrow(option));
+        ResetEvent(quitAll);
+        ExpectSilentSuccess(RunTool(option));
+        EXPECT_EQ(WaitForSingleObject(quitAll, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+    CloseHandle(quitAll);
+}
+
+TEST_F(ProceduresTest, RevertMakesTheRunningServiceReturnTheConsole)
+{
+    BenchState* state = OpenBenchState();
+    ASSERT_NE(state, nullptr);
+    bench::Service service;
+
+    // Not running: nothing to do, no failure.
+    const LONG before = state->winstaRevertCalls;
+    ExpectSilentSuccess(RunTool(L"-k"));
+    EXPECT_EQ(state->winstaRevertCalls, before);
+
+    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    ExpectSilentSuccess(RunTool(L"-k"));
+    EXPECT_TRUE(bench::WaitUntil([&] { return state->winstaRevertCalls == before + 1; }, 10000));
+    for (const wchar_t* line : {L"-k --QUERY", L"-k --query x", L"-k anything"})
+    {
+        SCOPED_TRACE(bench::Narrow(line));
+        const LONG calls = state->winstaRevertCalls;
+        ExpectSilentSuccess(RunTool(line));
+        EXPECT_TRUE(bench::WaitUntil([&] { return state->winstaRevertCalls == calls + 1; }, 10000));
+    }
+    EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(ProceduresTest, InstallWithoutTheServiceProgramConfiguresAndThenFailsToStart)
+{
+    ScratchFolder folder(L"quillon-no-service");
+    const std::wstring tool = folder.Copy(ToolPath(), L"QuillonControl.exe");
+    SetNoInteractiveServices(1);
+
+    const ToolRun run = RunTool(L"-i", tool);
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, L"");
+    EXPECT_EQ(QueryConfig().image, folder.path() + L"\\Quillon.exe");
+    EXPECT_EQ(NoInteractiveServices(), 0);
+    EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+
+    // Whatever code the manager gives for the missing image, the line carries it and its text.
+    const size_t colon = run.err.find(L':');
+    ASSERT_NE(colon, std::wstring::npos) << bench::Narrow(run.err);
+    const DWORD code = static_cast<DWORD>(std::stoul(run.err.substr(colon + 1)));
+    EXPECT_NE(code, 0u);
+    EXPECT_EQ(run.err, FailureLine(code, "Couldn't start UI0Detect service"));
+}
+
+TEST_F(ProceduresTest, AToolPathTooLongForTheImagePathChangesNothing)
+{
+    SetImage(guard.original().image, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
+    const ServiceConfig before = QueryConfig();
+    SetNoInteractiveServices(1);
+
+    // The tool as "Q.exe" fits in MAX_PATH, but not once "Quillon.exe" and the quotes are added.
+    // (A tool path past MAX_PATH itself cannot be tried: Wine's CreateProcessW refuses to start it.)
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring root = std::wstring(temp) + L"quillon long." + std::to_wstring(GetCurrentProcessId());
+    std::vector<std::wstring> folders{root};
+    while (250 - folders.back().size() > 52)
+        folders.push_back(folders.back() + L"\\" + std::wstring(50, L'd'));
+    folders.push_back(folders.back() + L"\\" + std::wstring(250 - folders.back().size() - 1, L'd'));
+    for (const std::wstring& folder : folders)
+        CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring tool = folders.back() + L"\\Q.exe";
+    ASSERT_TRUE(CopyFileW(ToolPath().c_str(), tool.c_str(), FALSE)) << GetLastError();
+
+    for (const wchar_t* option : {L"--replace-ui0detect", L"-i"})
+    {
+        SCOPED_TRACE(bench::Narrow(option));
+        const ToolRun run = RunTool(option, tool);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, L"");
+        EXPECT_EQ(run.err, FailureLine(ERROR_FILENAME_EXCED_RANGE, "Couldn't replace UI0Detect"));
+        const ServiceConfig after = QueryConfig();
+        EXPECT_EQ(after.image, before.image);
+        EXPECT_EQ(after.start, before.start);
+        EXPECT_EQ(after.errorControl, before.errorControl);
+        EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+    }
+    DeleteFileW(tool.c_str());
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        RemoveDirectoryW(folder->c_str());
+}
+}
