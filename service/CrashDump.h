@@ -2,5 +2,14 @@
 
 #include <windows.h>
 
-// Writes "Quillon.dmp" to the LocalLow folder of the service's account and lets the process end.
+// The exception code of the dump made for a C++ exception that nothing caught, where the
+// compiler's runtime ends such an exception in std::terminate rather than raising it to the
+// unhandled-exception filter (MinGW's DWARF unwinder does; MSVC builds raise their own code).
+constexpr DWORD UncaughtCppExceptionCode = 0xE0435050;
+
+// Writes "Quillon.dmp" to the LocalLow folder of the process's account and lets the process
+// end. One dump at a time: a thread that fails while another writes waits for it, and adds none.
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
+
+// Installs the filter for every thread, and routes an escaping C++ exception to it as well.
+void InstallCrashDumpHandling();

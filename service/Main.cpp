@@ -11,7 +11,7 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     SetDllDirectoryW(L"");
-    SetUnhandledExceptionFilter(&CrashDumpFilter);
+    InstallCrashDumpHandling();
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
     const wchar_t* const executablePath = ProgramPath();

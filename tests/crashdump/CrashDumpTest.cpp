@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbghelp.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <BenchClient.h>
+
+#include "service/CrashDump.h"
+
+namespace
+{
+std::wstring LocalLow()
+{
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
+        path = folder;
+    CoTaskMemFree(folder);
+    return path;
+}
+
+std::wstring DumpFile() { return LocalLow() + L"\\Quillon.dmp"; }
+
+std::vector<char> ReadAll(const std::wstring& path)
+{
+    std::vector<char> bytes;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    bytes.resize(GetFileSize(file, nullptr));
+    DWORD read = 0;
+    if (!bytes.empty())
+        ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    bytes.resize(read);
+    CloseHandle(file);
+    return bytes;
+}
+
+struct Crash
+{
+    DWORD exitCode = 0;
+    std::vector<DWORD> failingThreads;
+};
+
+// Runs BenchCrash in the mode and waits for its end.
+Crash RunCrash(const wchar_t* mode)
+{
+    const std::wstring report = bench::ProgramDirectory() + L"\\crashdump-threads.txt";
+    DeleteFileW(report.c_str());
+    std::wstring commandLine = L"\"" + bench::ProgramDirectory() + L"\\..\\testbench\\BenchCrash.exe\" " + mode +
+                               L" \"" + report + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    Crash crash;
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    {
+        ADD_FAILURE() << "BenchCrash did not start: " << GetLastError();
+        return crash;
+    }
+    CloseHandle(process.hThread);
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0) << "the failing process ended";
+    GetExitCodeProcess(process.hProcess, &crash.exitCode);
+    CloseHandle(process.hProcess);
+
+    FILE* file = _wfopen(report.c_str(), L"r");
+    unsigned long id = 0;
+    while (file != nullptr && fscanf(file, "%lu", &id) == 1)
+        crash.failingThreads.push_back(id);
+    if (file != nullptr)
+        fclose(file);
+    DeleteFileW(report.c_str());
+    return crash;
+}
+
+// A whole mini dump: signature, every stream inside the file, and an exception stream.
+struct Dump
+{
+    bool valid = false;
+    DWORD threadId = 0;
+    DWORD exceptionCode = 0;
+    std::string problem;
+};
+
+Dump ReadDump(const std::vector<char>& bytes)
+{
+    Dump dump;
+    if (bytes.size() < sizeof(MINIDUMP_HEADER))
+    {
+        dump.problem = "no header";
+        return dump;
+    }
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
+    if (header->Signature != MINIDUMP_SIGNATURE)
+    {
+        dump.problem = "no MDMP signature";
+        return dump;
+    }
+    const size_t directoryEnd =
+        static_cast<size_t>(header->StreamDirectoryRva) + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY);
+    if (directoryEnd > bytes.size())
+    {
+        dump.problem = "stream directory outside the file";
+        return dump;
+    }
+    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
+    bool exception = false;
+    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
+    {
+        const MINIDUMP_LOCATION_DESCRIPTOR& location = directory[i].Location;
+        if (static_cast<size_t>(location.Rva) + location.DataSize > bytes.size())
+        {
+            dump.problem = "stream " + std::to_string(i) + " outside the file";
+            return dump;
+        }
+        if (directory[i].StreamType == ExceptionStream && location.DataSize >= sizeof(MINIDUMP_EXCEPTION_STREAM))
+        {
+            const auto* stream = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + location.Rva);
+            dump.threadId = stream->ThreadId;
+            dump.exceptionCode = stream->ExceptionRecord.ExceptionCode;
+            exception = true;
+        }
+    }
+    if (!exception)
+    {
+        dump.problem = "no exception stream";
+        return dump;
+    }
+    dump.valid = true;
+    return dump;
+}
+
+class crashdump : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(LocalLow().empty());
+        // A real profile has the folder; a fresh bench prefix may not yet.
+        CreateDirectoryW(LocalLow().c_str(), nullptr);
+        DeleteFileW(DumpFile().c_str());
+    }
+    void TearDown() override { DeleteFileW(DumpFile().c_str()); }
+};
+
+TEST_F(crashdump, AnExceptionOnTheUiThreadLeavesADumpNamingThatThread)
+{
+    const Crash crash = RunCrash(L"ui");
+    EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
+    ASSERT_EQ(crash.failingThreads.size(), 1u);
+    const Dump dump = ReadDump(ReadAll(DumpFile()));
+    ASSERT_TRUE(dump.valid) << dump.problem;
+    EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
+    EXPECT_EQ(dump.exceptionCode, UncaughtCppExceptionCode);
+}
+
+TEST_F(crashdump, AnExceptionFromAThreadPoolCallbackReplacesTheEarlierDump)
+{
+    const Crash fault = RunCrash(L"fault");
+    EXPECT_EQ(fault.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    const Dump first = ReadDump(ReadAll(DumpFile()));
+    ASSERT_TRUE(first.valid) << first.problem;
+    EXPECT_EQ(first.exceptionCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+
+    const Crash crash = RunCrash(L"pool");
+    EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
+    ASSERT_EQ(crash.failingThreads.size(), 1u);
+    const Dump dump = ReadDump(ReadAll(DumpFile()));
+    ASSERT_TRUE(dump.valid) << dump.problem;
+    EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
+    EXPECT_EQ(dump.exceptionCode, UncaughtCppExceptionCode);
+}
+
+TEST_F(crashdump, TwoThreadsFailingAtOnceLeaveOneWholeDump)
+{
+    const Crash crash = RunCrash(L"together");
+    EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
+    ASSERT_EQ(crash.failingThreads.size(), 2u);
+    const Dump dump = ReadDump(ReadAll(DumpFile()));
+    ASSERT_TRUE(dump.valid) << dump.problem;
+    EXPECT_TRUE(dump.threadId == crash.failingThreads[0] || dump.threadId == crash.failingThreads[1]);
+}
+
+TEST_F(crashdump, ADumpHeldOpenByAReaderStaysAsItWasAndTheProcessStillEnds)
+{
+    RunCrash(L"fault");
+    const std::vector<char> before = ReadAll(DumpFile());
+    ASSERT_TRUE(ReadDump(before).valid);
+
+    const HANDLE reader = CreateFileW(DumpFile().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    const Crash crash = RunCrash(L"pool");
+    CloseHandle(reader);
+    EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
+    EXPECT_EQ(ReadAll(DumpFile()), before);
+}
+
+// The folder of the account's LocalLow, redirected for one crash to a path that leaves no room
+// for the file name within MAX_PATH.
+class RedirectedLocalLow
+{
+public:
+    explicit RedirectedLocalLow(const std::wstring& folder)
+    {
+        RegCreateKeyExW(HKEY_CURRENT_USER, KeyPath, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_,
+                        nullptr);
+        DWORD size = sizeof old_;
+        hadOld_ = RegQueryValueExW(key_, Value, nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) == 0;
+        RegSetValueExW(key_, Value, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                       static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    }
+    ~RedirectedLocalLow()
+    {
+        if (hadOld_)
+            RegSetValueExW(key_, Value, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(old_),
+                           static_cast<DWORD>((wcslen(old_) + 1) * sizeof(wchar_t)));
+        else
+            RegDeleteValueW(key_, Value);
+        RegCloseKey(key_);
+    }
+
+private:
+    static constexpr const wchar_t* KeyPath = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    static constexpr const wchar_t* Value = L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}";
+    HKEY key_ = nullptr;
+    wchar_t old_[MAX_PATH * 2] = {};
+    bool hadOld_ = false;
+};
+
+TEST_F(crashdump, AFolderTooLongForTheFileNameGetsNoDumpAndTheProcessStillEnds)
+{
+    // 250 characters: room for "\Quillon" but not for ".dmp" as well, or for neither.
+    std::wstring folder = LocalLow() + L"\\";
+    while (folder.size() < 250)
+        folder += L'x';
+    const std::wstring created = L"\\\\?\\" + folder;
+    ASSERT_TRUE(CreateDirectoryW(created.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    {
+        RedirectedLocalLow redirect(folder);
+        PWSTR seen = nullptr;
+        ASSERT_TRUE(SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &seen)));
+        const std::wstring redirected = seen;
+        CoTaskMemFree(seen);
+        ASSERT_EQ(redirected, folder) << "the bench could not redirect the folder";
+
+        const Crash crash = RunCrash(L"pool");
+        EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
+    }
+    // Neither the folder's own name with an extension, nor anything inside it.
+    EXPECT_EQ(GetFileAttributesW((L"\\\\?\\" + folder + L".dmp").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((created + L"\\Quillon.dmp").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((created + L"\\Quillon").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(DumpFile().c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileW((L"\\\\?\\" + folder + L".dmp").c_str());
+    RemoveDirectoryW(created.c_str());
+}
+}
