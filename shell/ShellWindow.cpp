@@ -2,8 +2,10 @@
 
 #include <wtsapi32.h>
 
+#include "../service/WinStation.h"
 #include "../session/ScopedResource.h"
 #include "Banner.h"
+#include "VersionProbes.h"
 
 namespace
 {
@@ -21,6 +23,50 @@ DWORD OwnSessionId()
         return NoSession;
     return *reinterpret_cast<const DWORD*>(buffer);
 }
+}
+
+SessionChangeEffect DecideSessionChange(WPARAM event, DWORD session, DWORD userSession, DWORD consoleSession)
+{
+    SessionChangeEffect effect{userSession, consoleSession};
+    using Reposition = SessionChangeEffect::Reposition;
+    using Timer = SessionChangeEffect::Timer;
+    switch (event)
+    {
+    case WTS_CONSOLE_CONNECT:
+    case WTS_REMOTE_CONNECT:
+        effect.consoleSession = session;
+        if (session != 0)
+        {
+            effect.userSession = session;
+        }
+        else
+        {
+            // A remote client brings its own display layout; the console's rarely changes.
+            effect.reposition = event == WTS_REMOTE_CONNECT ? Reposition::Always : Reposition::WhenMoved;
+            effect.timer = Timer::Set;
+        }
+        break;
+    case WTS_CONSOLE_DISCONNECT:
+    case WTS_REMOTE_DISCONNECT:
+        effect.consoleSession = NoSession;
+        if (session != 0)
+            effect.userSession = session;
+        else
+            effect.timer = Timer::Kill;
+        break;
+    case WTS_SESSION_LOGON:
+        effect.ensureTray = session != 0;
+        break;
+    case WTS_SESSION_LOGOFF:
+        if (session == effect.userSession)
+            effect.userSession = NoSession;
+        if (session == effect.consoleSession)
+            effect.consoleSession = NoSession;
+        break;
+    default:
+        break;
+    }
+    return effect;
 }
 
 RECT VirtualScreenRect()
@@ -55,7 +101,8 @@ HWND QuillonShellWindow::Create()
     return CWindowImpl::Create(nullptr, VirtualScreenRect(), L"Shell0 Window");
 }
 
-BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM, LRESULT& lResult, DWORD)
+BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
+                                              DWORD)
 {
     switch (uMsg)
     {
@@ -76,6 +123,12 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     case WM_ACTIVATE:
         SendToBottom();
         lResult = 0;
+        return TRUE;
+    case WM_WTSSESSION_CHANGE:
+        lResult = OnSessionChange(wParam, static_cast<DWORD>(lParam));
+        return TRUE;
+    case WM_SHELL_TS_READY:
+        lResult = OnTerminalServicesReady();
         return TRUE;
     default:
         break;
@@ -106,7 +159,7 @@ LRESULT QuillonShellWindow::OnCreate()
     if (ownSession != 0)
         userSession = ownSession;
 
-    // Terminal Services ready wait: armed here once session tracking exists.
+    ArmReadyWait();
 
     RegisterShellHookWindow(m_hWnd);
     SendToBottom();
@@ -129,8 +182,74 @@ void QuillonShellWindow::SendToBottom()
     SetWindowPos(HWND_BOTTOM, 0, 0, 0, 0, BottomFlags);
 }
 
-void QuillonShellWindow::OnFinalMessage(HWND)
+void QuillonShellWindow::ArmReadyWait()
 {
-    // Session tracking ends and the session 0 helpers are closed here, before the quit message.
+    // Session notifications can be asked for only once Terminal Services is up. Without the
+    // event the wait gets a null handle and registers nothing.
+    const HANDLE ready = OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TermSrvReadyEvent");
+    readyWait.Register(ready, [this] {
+        // Runs on a pool thread: the handle is read now, and is null once the window is gone.
+        const HWND window = m_hWnd;
+        if (window != nullptr)
+            ::PostMessageW(window, WM_SHELL_TS_READY, 0, 0);
+    });
+}
+
+LRESULT QuillonShellWindow::OnTerminalServicesReady()
+{
+    WTSRegisterSessionNotification(m_hWnd, NOTIFY_FOR_ALL_SESSIONS);
+    return 1;
+}
+
+LRESULT QuillonShellWindow::OnSessionChange(WPARAM event, DWORD session)
+{
+    const SessionChangeEffect effect = DecideSessionChange(event, session, userSession, consoleSession);
+    userSession = effect.userSession;
+    consoleSession = effect.consoleSession;
+
+    if (effect.reposition != SessionChangeEffect::Reposition::None)
+        FitToVirtualScreen(effect.reposition == SessionChangeEffect::Reposition::Always);
+
+    if (effect.timer == SessionChangeEffect::Timer::Set && quillon::IsWindows10OrGreater())
+    {
+        // Setting it again restarts the period.
+        SetTimer(ReturnTimerId, ReturnTimerPeriodMs, &ReturnTimerProc);
+    }
+    else if (effect.timer == SessionChangeEffect::Timer::Kill && quillon::IsWindows10OrGreater())
+    {
+        KillTimer(ReturnTimerId);
+    }
+
+    // A user logged on (effect.ensureTray): the tray helper is started in that session here.
+    return 1;
+}
+
+void QuillonShellWindow::FitToVirtualScreen(bool always)
+{
+    RECT window{};
+    GetWindowRect(&window);
+    const RECT screen = VirtualScreenRect();
+    if (always || !EqualRect(&window, &screen))
+        MoveWindow(screen.left, screen.top, screen.right - screen.left, screen.bottom - screen.top, TRUE);
+}
+
+void CALLBACK QuillonShellWindow::ReturnTimerProc(HWND, UINT, UINT_PTR, DWORD)
+{
+    RevertFromServicesSession();
+}
+
+void QuillonShellWindow::EndSessionTracking(HWND hWnd)
+{
+    WTSUnRegisterSessionNotification(hWnd);
+    if (quillon::IsWindows10OrGreater())
+        ::KillTimer(hWnd, ReturnTimerId);
+    // Waits for a running callback; the event handle it hands back is not needed.
+    readyWait.Unregister();
+}
+
+void QuillonShellWindow::OnFinalMessage(HWND hWnd)
+{
+    EndSessionTracking(hWnd);
+    // The session 0 helpers are closed here, before the quit message.
     PostQuitMessage(0);
 }

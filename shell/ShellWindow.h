@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "../service/WaitRegistration.h"
 #include "WindowFramework.h"
 
 // Private messages, posted to the shell window by other threads of the service.
@@ -10,6 +11,36 @@ constexpr UINT WM_SHELL_RESTART_EXPLORER = WM_USER;
 constexpr UINT WM_SHELL_RESTART_TRAY = WM_USER + 1;
 
 constexpr DWORD NoSession = 0xFFFFFFFF;
+
+// The return timer: while session 0 holds the console, the console is handed back this often.
+constexpr UINT_PTR ReturnTimerId = 10;
+constexpr UINT ReturnTimerPeriodMs = 30000;
+
+// What one session notification does to the shell: its two session ids, and the window work
+// that follows. The timer work is further gated by the Windows 10 probe, asked when it is done.
+struct SessionChangeEffect
+{
+    enum class Reposition
+    {
+        None,
+        WhenMoved,   // only if the window no longer covers the virtual screen
+        Always
+    };
+    enum class Timer
+    {
+        Keep,
+        Set,
+        Kill
+    };
+
+    DWORD userSession;
+    DWORD consoleSession;
+    Reposition reposition = Reposition::None;
+    Timer timer = Timer::Keep;
+    bool ensureTray = false;   // a user logged on: the tray helper belongs in that session
+};
+
+SessionChangeEffect DecideSessionChange(WPARAM event, DWORD session, DWORD userSession, DWORD consoleSession);
 
 using ShellWindowTraits = CWinTraits<WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, WS_EX_TOOLWINDOW>;
 
@@ -31,9 +62,19 @@ private:
     void OnPaint();
     void SendToBottom();
 
+    void ArmReadyWait();
+    LRESULT OnTerminalServicesReady();
+    LRESULT OnSessionChange(WPARAM event, DWORD session);
+    void FitToVirtualScreen(bool always);
+    void EndSessionTracking(HWND hWnd);
+    static void CALLBACK ReturnTimerProc(HWND, UINT, UINT_PTR, DWORD);
+
     UINT shellHookMessage = 0;
     DWORD userSession = NoSession;
     DWORD consoleSession = NoSession;
+    // Members are destroyed in reverse order: waits declared after this one are cancelled
+    // before it, so that the ready wait goes last.
+    WaitRegistration readyWait;
 };
 
 RECT VirtualScreenRect();

@@ -1,14 +1,89 @@
 #pragma once
 
 // State of the test bench shared by every process of a Wine prefix (the service, the control
-// tool, the tests): one named section, created by whichever process first needs it.
+// tool, the tests): one named section, created by whichever process first needs it. The
+// simulated Terminal Services machine lives here too (testbench/terminal-services); its fields
+// are changed only under the machine's lock, through the functions of TermSrv.h.
 
 #include <windows.h>
+
+namespace benchstate
+{
+constexpr int MaxSessions = 16;
+constexpr int MaxRegistrations = 32;
+constexpr int MaxProcesses = 128;
+constexpr int MaxTokens = 64;
+constexpr int MaxCalls = 16;
+
+struct Session
+{
+    BOOL inUse;
+    DWORD id;
+    DWORD state;            // WTS_CONNECTSTATE_CLASS
+    BOOL remote;            // a remote client is attached
+    BOOL hasUser;
+    WCHAR winStation[32];
+    WCHAR userName[21];
+    WCHAR domain[18];
+    WCHAR clientName[21];
+    WCHAR clientDomain[18];
+    WCHAR clientUser[21];
+    DWORD clientAddressFamily;
+    BYTE clientAddress[20];
+    LARGE_INTEGER connectTime;
+    LARGE_INTEGER disconnectTime;
+    LARGE_INTEGER logonTime;
+};
+
+struct Registration
+{
+    DWORD window;   // window handles are the same in every process of the prefix
+    DWORD processId;
+    DWORD flags;    // NOTIFY_FOR_THIS_SESSION or NOTIFY_FOR_ALL_SESSIONS
+};
+
+struct Process
+{
+    DWORD processId;
+    FILETIME created;   // tells a reused process id from the one recorded
+    DWORD session;
+};
+
+struct Token
+{
+    LUID tokenId;
+    DWORD session;
+};
+
+struct Fault
+{
+    DWORD error;
+    LONG remaining;   // 0: none; -1: until cleared; otherwise the calls still to fail
+};
+
+struct Machine
+{
+    LONG initialized;
+    DWORD consoleSession;      // 0xFFFFFFFF when no session holds the console
+    DWORD returnSession;       // the user session the console left for session 0
+    DWORD nextRemoteNumber;
+    DWORD hostProcessId;       // keeps this state and "Global\TermSrvReadyEvent" alive
+    LONG wantReady;            // asked of the host
+    LONG readyHeld;            // the host holds the ready event
+    LONG registerCalls;
+    Session sessions[MaxSessions];
+    Registration registrations[MaxRegistrations];
+    Process processes[MaxProcesses];
+    Token tokens[MaxTokens];
+    Fault faults[MaxCalls];
+};
+}
 
 struct BenchState
 {
     LONG winstaRevertCalls;   // WinStationRevertFromServicesSession through the system directory
     LONG decoyRevertCalls;    // the same call through a winsta.dll placed beside a program
+    benchstate::Machine machine;
 };
 
 // Maps the shared state; null when the section cannot be created. The view lives as long as

@@ -1,19 +1,23 @@
-// Stand-in for the system's winsta.dll under Wine, which lacks the export below. It counts each
-// call in the bench's shared state so that a test in another process can see it.
+// Stand-in for the system's winsta.dll under Wine, which lacks the export below. The one in the
+// system directory counts each call in the bench's shared state and, like Windows, gives the
+// console back from session 0 to the user session it came from (terminal-services/TermSrv.h).
+// The decoy, placed beside a program, only counts: it must never be the one loaded.
 
 #include <windows.h>
 
 #include "BenchState.h"
 
+#ifndef BENCH_DECOY
+#include "terminal-services/TermSrv.h"
+#endif
+
 extern "C" __declspec(dllexport) BOOLEAN WINAPI WinStationRevertFromServicesSession()
 {
-    if (BenchState* state = OpenBenchState())
-    {
 #ifdef BENCH_DECOY
+    if (BenchState* state = OpenBenchState())
         InterlockedIncrement(&state->decoyRevertCalls);
-#else
-        InterlockedIncrement(&state->winstaRevertCalls);
-#endif
-    }
     return TRUE;
+#else
+    return bench::termsrv::RevertFromServicesSession() ? TRUE : FALSE;
+#endif
 }

@@ -1,0 +1,81 @@
+#include "WaitRegistration.h"
+
+#include <utility>
+
+namespace
+{
+HANDLE ExchangeWaitHandle(HANDLE volatile* target, HANDLE value)
+{
+    return InterlockedExchangePointer(const_cast<PVOID*>(reinterpret_cast<PVOID volatile*>(target)), value);
+}
+}
+
+WaitRegistration::~WaitRegistration()
+{
+    Unregister();
+    callback = nullptr;
+    object.reset();
+}
+
+void WaitRegistration::Register(ScopedHandle handle, Callback newCallback)
+{
+    Unregister();
+    if (!handle)
+        return;
+    callback = std::move(newCallback);
+    // A handle left by a refused registration is released by the move-assignment.
+    object = std::move(handle);
+
+    HANDLE wait = nullptr;
+    if (RegisterWaitForSingleObject(&wait, object.get(), &Trampoline, this, INFINITE, WT_EXECUTEONLYONCE))
+    {
+        // The callback may already have run and found no wait handle: it then left the object
+        // handle in place, and the next Unregister finds the callback empty and closes it.
+        ExchangeWaitHandle(&waitHandle, wait);
+    }
+}
+
+void WaitRegistration::Register(HANDLE handle, Callback newCallback)
+{
+    Register(MakeScopedHandle(handle), std::move(newCallback));
+}
+
+ScopedHandle WaitRegistration::Unregister()
+{
+    const HANDLE wait = ExchangeWaitHandle(&waitHandle, nullptr);
+    if (wait == nullptr)
+        return MakeScopedHandle(nullptr);
+
+    UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+    // From here no callback runs. An empty callback means it ran while we waited and handed
+    // the handle back for us to close.
+    if (!callback)
+        object.reset();
+    return std::move(object);
+}
+
+void WaitRegistration::OnWaitSignaled()
+{
+    callback();
+    callback = nullptr;
+
+    ScopedHandle local = std::move(object);
+    const HANDLE wait = ExchangeWaitHandle(&waitHandle, nullptr);
+    if (wait != nullptr)
+    {
+        // Inside the callback: a blocking unregister would wait for itself.
+        UnregisterWaitEx(wait, nullptr);
+        local.reset();
+    }
+    else
+    {
+        // An Unregister on another thread owns the end of the wait and closes the handle once
+        // this callback has returned.
+        object = std::move(local);
+    }
+}
+
+void CALLBACK WaitRegistration::Trampoline(PVOID context, BOOLEAN)
+{
+    static_cast<WaitRegistration*>(context)->OnWaitSignaled();
+}
