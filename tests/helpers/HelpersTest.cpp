@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include <BenchClient.h>
+
+namespace
+{
+class Helper
+{
+public:
+    explicit Helper(const wchar_t* image)
+    {
+        std::wstring commandLine = L"\"" + bench::ProgramDirectory() + L"\\" + image + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
+        }
+    }
+    ~Helper()
+    {
+        if (process_ == nullptr)
+            return;
+        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT)
+        {
+            TerminateProcess(process_, 1);
+            WaitForSingleObject(process_, 5000);
+        }
+        CloseHandle(process_);
+    }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    HANDLE process() const { return process_; }
+    bool Ended(DWORD timeoutMs = 10000) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
+    DWORD ExitCode() const
+    {
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return code;
+    }
+
+    // Its own top-level window of the class: Wine's explorer.exe has a "Shell_TrayWnd" too.
+    HWND Window(const wchar_t* className, DWORD timeoutMs = 10000) const
+    {
+        HWND found = nullptr;
+        bench::WaitUntil(
+            [&] {
+                for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
+                     window = FindWindowExW(nullptr, window, className, nullptr))
+                {
+                    DWORD owner = 0;
+                    GetWindowThreadProcessId(window, &owner);
+                    if (owner == pid_)
+                    {
+                        found = window;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeoutMs);
+        return found;
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+int CountWindows(const wchar_t* className)
+{
+    int count = 0;
+    for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, className, nullptr))
+        ++count;
+    return count;
+}
+
+TEST(helpers_explorer, KeepsATaskbarWindowUntilItIsAskedToClose)
+{
+    Helper explorer(L"QuillonExplorer.exe");
+    ASSERT_NE(explorer.process(), nullptr);
+    const HWND window = explorer.Window(L"Shell_TrayWnd");
+    ASSERT_NE(window, nullptr);
+    const int taskbars = CountWindows(L"Shell_TrayWnd");
+
+    Helper second(L"QuillonExplorer.exe");
+    ASSERT_TRUE(second.Ended()) << "one copy per session";
+    EXPECT_EQ(second.ExitCode(), 0u);
+    EXPECT_EQ(CountWindows(L"Shell_TrayWnd"), taskbars);
+
+    EXPECT_EQ(WaitForSingleObject(explorer.process(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(explorer.Ended());
+    EXPECT_EQ(explorer.ExitCode(), 0u);
+}
+
+TEST(helpers_tray, RunsOncePerSessionAndEndsOnClose)
+{
+    Helper tray(L"QuillonTray.exe");
+    ASSERT_NE(tray.process(), nullptr);
+    const HWND window = tray.Window(L"QuillonTray");
+    ASSERT_NE(window, nullptr);
+
+    Helper second(L"QuillonTray.exe");
+    ASSERT_TRUE(second.Ended()) << "one copy per session";
+    EXPECT_EQ(second.ExitCode(), 0u);
+    EXPECT_EQ(CountWindows(L"QuillonTray"), 1);
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(tray.Ended());
+    EXPECT_EQ(tray.ExitCode(), 0u);
+}
+
+TEST(helpers_tray, EndsWhenTheQuitAllEventIsSetAndTheNextCopyStays)
+{
+    {
+        Helper tray(L"QuillonTray.exe");
+        ASSERT_NE(tray.Window(L"QuillonTray"), nullptr);
+        // As the control tool does it: open for setting only, never create.
+        const HANDLE quitAll = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Global\\QuillonTray_QuitAll");
+        ASSERT_NE(quitAll, nullptr) << "the tray created the event";
+        SetEvent(quitAll);
+        CloseHandle(quitAll);
+        ASSERT_TRUE(tray.Ended());
+        EXPECT_EQ(tray.ExitCode(), 0u);
+    }
+    // A request that is still set must not end a copy started after it (the service starts
+    // its copy again at once), or the two would take turns without end.
+    const HANDLE keep = OpenEventW(SYNCHRONIZE, FALSE, L"Global\\QuillonTray_QuitAll");
+    Helper next(L"QuillonTray.exe");
+    const HWND window = next.Window(L"QuillonTray");
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(bench::FlushWindow(window));
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ(WaitForSingleObject(next.process(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    if (keep != nullptr)
+        CloseHandle(keep);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(next.Ended());
+}
+}
