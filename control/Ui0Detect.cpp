@@ -103,11 +103,15 @@ void stop_ui0detect_service(bool start_again)
     else
     {
         const DWORD error = GetLastError();
-        state = status.dwCurrentState;
         if (error == ERROR_SERVICE_NOT_ACTIVE)
             state = SERVICE_STOPPED;  // nothing runs: no wait
         else if (error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
         {
+            // Not every manager fills the status of a refused control (Wine leaves it undefined
+            // for 1052), so the state is read afresh.
+            if (!QueryServiceStatus(service.get(), &status))
+                throw_last_error("Couldn't stop UI0Detect service");
+            state = status.dwCurrentState;
             if (!refused_while_stopping(error, state))
                 throw_in_state(error, "Couldn't stop UI0Detect service at this point while it has been in state ",
                                state);
