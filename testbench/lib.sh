@@ -97,6 +97,13 @@ make_prefix() {
     setsid wineserver -p </dev/null >/dev/null 2>&1
     setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot" "see $LOG_DIR/wineboot.log"
     setsid wine "$BENCH_DIR/BenchDesktop.exe" </dev/null >/dev/null 2>&1 &
+    # The simulated Terminal Services' host lives as long as the prefix. Started here, not by the
+    # first test that needs it: Wine hands a child its parent's Unix stdout even with null
+    # standard handles, and ctest would wait for that test's pipe until the host ended.
+    if [ -e "$BENCH_DIR/BenchTermSrv.exe" ]; then
+        setsid wine "$BENCH_DIR/BenchTermSrv.exe" reset </dev/null >/dev/null 2>&1 \
+            || fail "starting the simulated Terminal Services" "run $BENCH_DIR/BenchTermSrv.exe status by hand"
+    fi
 
     local image
     image=$(winepath -w "$BUILD_DIR/bin/Quillon.exe")

@@ -3,9 +3,14 @@
 #include <userenv.h>
 
 #include <BenchClient.h>
+#include <TermSrv.h>
+
+#include <system_error>
 
 #include "ChildImage.h"
 #include "session/Launch.h"
+
+namespace ts = bench::termsrv;
 
 namespace
 {
@@ -21,6 +26,13 @@ std::vector<std::wstring> SystemEnvironment()
     }
     return entries;
 }
+
+class launchers_users : public ::testing::Test
+{
+protected:
+    void SetUp() override { ts::Reset(); }
+    void TearDown() override { ts::Reset(); }
+};
 
 TEST(launchers_session, SessionZeroStartsAsTheCallerOnTheInteractiveDesktopWithSystemVariables)
 {
@@ -58,5 +70,111 @@ TEST(launchers_session, ANameWithASpaceIsStartedByItsQuotedPath)
 TEST(launchers_session, AMissingFileGivesNoHandle)
 {
     EXPECT_FALSE(launch_in_session(L"NoSuchQuillonHelper.exe", 0));
+}
+}
+
+namespace
+{
+TEST_F(launchers_users, StartsInTheUsersSessionOnceAndHandsBackTheRunningCopy)
+{
+    ASSERT_TRUE(ts::LogOn(2, L"alice"));
+    ChildImage child(L"UserSessionChild.exe");
+    ASSERT_TRUE(child.copied());
+
+    ScopedHandle first = launch_in_session(child.name(), 2);
+    ASSERT_TRUE(first);
+    ChildReport report;
+    ASSERT_TRUE(child.WaitForReport(report));
+    EXPECT_EQ(ts::SessionOfProcess(report.pid), 2u) << "started with the session user's token";
+    EXPECT_EQ(report.desktop, L"WinSta0\\Default");
+
+    ScopedHandle again = launch_in_session(child.name(), 2);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(CountProcesses(child.name()), 1);
+    EXPECT_EQ(WaitForSingleObject(again.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(EndChild(report.pid));
+    EXPECT_EQ(WaitForSingleObject(again.get(), 10000), WAIT_OBJECT_0) << "the handle is to the running copy";
+}
+
+TEST_F(launchers_users, ACopyInAnotherSessionOnlyDoesNotCount)
+{
+    ASSERT_TRUE(ts::LogOn(1, L"alice"));
+    ASSERT_TRUE(ts::LogOn(2, L"bob"));
+    ChildImage child(L"OtherSessionChild.exe");
+    ASSERT_TRUE(child.copied());
+    ScopedHandle inOne = launch_in_session(child.name(), 1);
+    ASSERT_TRUE(inOne);
+    ChildReport first;
+    ASSERT_TRUE(child.WaitForReport(first));
+
+    ScopedHandle inTwo = launch_in_session(child.name(), 2);
+    ASSERT_TRUE(inTwo);
+    ChildReport second;
+    ASSERT_TRUE(child.WaitForReport(second));
+    EXPECT_NE(second.pid, first.pid);
+    EXPECT_EQ(ts::SessionOfProcess(second.pid), 2u);
+    EXPECT_EQ(CountProcesses(child.name()), 2);
+}
+
+TEST_F(launchers_users, ASessionWithoutAUserStartsWithoutATokenAfterLookingInThatSessionOnly)
+{
+    ASSERT_TRUE(ts::ConnectConsole(4));   // a session with nobody logged on: ERROR_NO_TOKEN
+    ChildImage child(L"NoTokenChild.exe");
+    ASSERT_TRUE(child.copied());
+    ScopedHandle inZero = launch_in_session(child.name(), 0);
+    ASSERT_TRUE(inZero);
+    ChildReport first;
+    ASSERT_TRUE(child.WaitForReport(first));
+
+    ScopedHandle process = launch_in_session(child.name(), 4);
+    ASSERT_TRUE(process) << "a copy in session 0 is not one in session 4";
+    ChildReport second;
+    ASSERT_TRUE(child.WaitForReport(second));
+    EXPECT_NE(second.pid, first.pid);
+    EXPECT_EQ(ts::SessionOfProcess(second.pid), 0u) << "no token: the caller's own session";
+    EXPECT_EQ(second.user, OwnUserSid());
+}
+
+TEST_F(launchers_users, MinusOneLooksInTheOwnSessionButAsksForTheTokenUnchanged)
+{
+    ChildImage child(L"MinusOneChild.exe");
+    ASSERT_TRUE(child.copied());
+    // No session -1 exists to hand out a token: nothing is started.
+    EXPECT_FALSE(launch_in_session(child.name(), WTS_CURRENT_SESSION));
+    EXPECT_EQ(CountProcesses(child.name()), 0);
+
+    ScopedHandle inZero = launch_in_session(child.name(), 0);
+    ASSERT_TRUE(inZero);
+    ChildReport report;
+    ASSERT_TRUE(child.WaitForReport(report));
+    ScopedHandle found = launch_in_session(child.name(), WTS_CURRENT_SESSION);
+    ASSERT_TRUE(found) << "the copy in the caller's own session";
+    EXPECT_EQ(CountProcesses(child.name()), 1);
+}
+
+TEST_F(launchers_users, AFailedTokenQueryOrLookupStartsNothing)
+{
+    ASSERT_TRUE(ts::LogOn(2, L"alice"));
+    ChildImage child(L"FaultChild.exe");
+    ASSERT_TRUE(child.copied());
+
+    ts::InjectFault(ts::Call::QueryUserToken, ERROR_ACCESS_DENIED, true);
+    EXPECT_FALSE(launch_in_session(child.name(), 2));
+
+    ts::InjectFault(ts::Call::EnumerateProcesses, ERROR_ACCESS_DENIED, true);
+    EXPECT_THROW(launch_in_session(child.name(), 2), std::system_error);
+    ts::InjectFault(ts::Call::EnumerateProcesses, ERROR_ACCESS_DENIED, true);
+    DWORD lastError = 12345;
+    try
+    {
+        launch_with_own_token(child.name(), {}, lastError);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const std::system_error& error)
+    {
+        EXPECT_EQ(std::string(error.what()).rfind("system error in process_pid: ", 0), 0u) << error.what();
+    }
+    EXPECT_EQ(lastError, 0u);
+    EXPECT_EQ(CountProcesses(child.name()), 0);
 }
 }

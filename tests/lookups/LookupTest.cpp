@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+#include <wtsapi32.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <BenchClient.h>
+#include <BenchState.h>
+#include <TermSrv.h>
+
+#include "session/ProcessLookup.h"
+
+namespace ts = bench::termsrv;
+
+namespace
+{
+std::wstring OwnImageName()
+{
+    const std::wstring directory = bench::ProgramDirectory();
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path).substr(directory.size() + 1);
+}
+
+// The driver has no call for the states a real server adds (idle, listening), nor for an
+// active session 0; the test sets them in the shared machine, which nothing else changes while
+// it runs.
+void ForceState(DWORD session, WTS_CONNECTSTATE_CLASS state)
+{
+    BenchState* bench = OpenBenchState();
+    ASSERT_NE(bench, nullptr);
+    for (benchstate::Session& s : bench->machine.sessions)
+        if (s.inUse && s.id == session)
+        {
+            s.state = state;
+            return;
+        }
+    FAIL() << "no session " << session;
+}
+
+// A process of the bench's child program, started directly (not through a launcher).
+class Sleeper
+{
+public:
+    explicit Sleeper(const std::wstring& path)
+    {
+        std::wstring commandLine = L"\"" + path + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
+        }
+    }
+    ~Sleeper()
+    {
+        if (process_ != nullptr)
+        {
+            TerminateProcess(process_, 0);
+            WaitForSingleObject(process_, 5000);
+            CloseHandle(process_);
+        }
+    }
+    Sleeper(const Sleeper&) = delete;
+    Sleeper& operator=(const Sleeper&) = delete;
+    DWORD pid() const { return pid_; }
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+class lookups : public ::testing::Test
+{
+protected:
+    void SetUp() override { ts::Reset(); }
+    void TearDown() override { ts::Reset(); }
+};
+
+std::vector<DWORD> Reported()
+{
+    std::vector<DWORD> sessions;
+    enumerate_active_sessions_wo0([&sessions](DWORD session) { sessions.push_back(session); });
+    return sessions;
+}
+
+TEST_F(lookups, ProcessPidMatchesTheWholeImageNameCaseSensitively)
+{
+    const std::wstring name = OwnImageName();
+    const DWORD self = GetCurrentProcessId();
+    EXPECT_EQ(process_pid(name, WTS_CURRENT_SESSION), self);
+    EXPECT_EQ(process_pid(name, ts::SessionOfProcess(self)), self) << "-1 is the caller's own session";
+
+    std::wstring upper = name;
+    for (wchar_t& c : upper)
+        c = towupper(c);
+    EXPECT_EQ(process_pid(upper, WTS_CURRENT_SESSION), 0u);
+    EXPECT_EQ(process_pid(name.substr(0, name.size() - 4), WTS_CURRENT_SESSION), 0u) << "no extension rule";
+    EXPECT_EQ(process_pid(name + L" ", WTS_CURRENT_SESSION), 0u);
+    EXPECT_EQ(process_pid(L"lookups_*.exe", WTS_CURRENT_SESSION), 0u) << "no wildcards";
+}
+
+TEST_F(lookups, ProcessPidGivesTheFirstMatchInTheSystemsOrderAndOnlyInTheAskedSession)
+{
+    const std::wstring path = bench::ProgramDirectory() + L"\\LookupTwin.exe";
+    ASSERT_TRUE(CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchChild.exe").c_str(), path.c_str(),
+                          FALSE));
+    {
+        Sleeper one(path), two(path);
+        ASSERT_NE(one.pid(), 0u);
+        ASSERT_NE(two.pid(), 0u);
+
+        DWORD first = 0;
+        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && first == 0; more = Process32NextW(snapshot, &entry))
+            if (std::wstring(entry.szExeFile) == L"LookupTwin.exe")
+                first = entry.th32ProcessID;
+        CloseHandle(snapshot);
+        ASSERT_TRUE(first == one.pid() || first == two.pid());
+
+        EXPECT_EQ(process_pid(L"LookupTwin.exe", 0), first);
+        ASSERT_TRUE(ts::LogOn(1, L"alice"));
+        EXPECT_EQ(process_pid(L"LookupTwin.exe", 1), 0u) << "runs in session 0 only";
+        EXPECT_EQ(process_pid(L"NoSuchQuillonProgram.exe", 0), 0u);
+    }
+    bench::WaitUntil([&] { return DeleteFileW(path.c_str()) != FALSE; }, 5000);
+}
+
+TEST_F(lookups, FailuresOfTheSystemBecomeSystemErrorsWithTheirCodeAndContext)
+{
+    ts::InjectFault(ts::Call::EnumerateProcesses, ERROR_ACCESS_DENIED, true);
+    try
+    {
+        process_pid(OwnImageName(), 0);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const std::system_error& error)
+    {
+        EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
+        EXPECT_STREQ(error.code().category().name(), "system");
+        EXPECT_EQ(std::string(error.what()).rfind("system error in process_pid: ", 0), 0u) << error.what();
+    }
+
+    // The caller's own session is asked for only when -1 stands for it.
+    ts::InjectFault(ts::Call::ProcessIdToSessionId, ERROR_INVALID_HANDLE, true);
+    EXPECT_EQ(process_pid(OwnImageName(), 0), GetCurrentProcessId());
+    try
+    {
+        process_pid(OwnImageName(), WTS_CURRENT_SESSION);
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const std::system_error& error)
+    {
+        EXPECT_EQ(error.code().value(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(std::string(error.what()).rfind("system error in process_pid: ", 0), 0u) << error.what();
+    }
+
+    ts::InjectFault(ts::Call::EnumerateSessions, ERROR_NOT_ENOUGH_MEMORY, true);
+    try
+    {
+        Reported();
+        ADD_FAILURE() << "no exception";
+    }
+    catch (const std::system_error& error)
+    {
+        EXPECT_EQ(error.code().value(), ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(std::string(error.what()).rfind("system error in enumerate_active_sessions_wo0: ", 0), 0u)
+            << error.what();
+    }
+}
+
+TEST_F(lookups, OnlyActiveAndDisconnectedUserSessionsAreReportedInTheSystemsOrder)
+{
+    EXPECT_TRUE(Reported().empty()) << "session 0 alone";
+
+    ASSERT_TRUE(ts::LogOn(3, L"carol"));   // disconnected, with its user
+    ASSERT_TRUE(ts::LogOn(1, L"alice"));
+    ASSERT_TRUE(ts::ConnectConsole(1));    // active
+    ASSERT_TRUE(ts::ConnectRemote(5));     // a client without a user: connected
+    ASSERT_TRUE(ts::LogOn(6, L"dave"));
+    ASSERT_TRUE(ts::LogOn(7, L"erin"));
+    ForceState(6, WTSIdle);
+    ForceState(7, WTSListen);
+
+    std::vector<DWORD> expected;
+    for (const ts::SessionInfo& session : ts::Sessions())
+        if (session.id == 1 || session.id == 3)
+            expected.push_back(session.id);
+    EXPECT_EQ(Reported(), expected);
+
+    ForceState(0, WTSActive);
+    EXPECT_EQ(Reported(), expected) << "session 0 is never reported";
+    ASSERT_TRUE(ts::ConnectConsole(0));
+    EXPECT_EQ(Reported(), expected);
+}
+
+TEST_F(lookups, AnExceptionFromTheCallbackEndsTheWalk)
+{
+    ASSERT_TRUE(ts::LogOn(1, L"alice"));
+    ASSERT_TRUE(ts::LogOn(2, L"bob"));
+    int calls = 0;
+    EXPECT_THROW(enumerate_active_sessions_wo0([&calls](DWORD) {
+                     ++calls;
+                     throw std::runtime_error("stop");
+                 }),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 1);
+}
+}
