@@ -56,17 +56,6 @@ TEST(launchers_session, SessionZeroStartsAsTheCallerOnTheInteractiveDesktopWithS
     EXPECT_EQ(report.Variable(L"QUILLON_PARENT_ONLY"), L"<absent>");
 }
 
-TEST(launchers_session, ANameWithASpaceIsStartedByItsQuotedPath)
-{
-    ChildImage child(L"Session Zero Child.exe");
-    ASSERT_TRUE(child.copied());
-    ScopedHandle process = launch_in_session(child.name(), 0);
-    ASSERT_TRUE(process);
-    ChildReport report;
-    ASSERT_TRUE(child.WaitForReport(report));
-    EXPECT_EQ(report.commandLine, L"\"" + child.path() + L"\"");
-}
-
 TEST(launchers_session, AMissingFileGivesNoHandle)
 {
     EXPECT_FALSE(launch_in_session(L"NoSuchQuillonHelper.exe", 0));
