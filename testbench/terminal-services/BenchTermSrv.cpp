@@ -36,6 +36,7 @@ int Usage()
              L"  clear-faults                    no call fails\n"
              L"  reverts                         the number of WinStationRevertFromServicesSession calls\n"
              L"  wait-reverts N [TIMEOUT_MS]     waits until the count reaches N (exit code 1 on time-out)\n"
+             L"  control CODE                    sends a service control (129: return the console) to UI0Detect\n"
              L"calls: ");
     for (int i = 0; i < static_cast<int>(ts::Call::Count); ++i)
         fwprintf(stderr, L"%ls ", ts::CallName(static_cast<ts::Call>(i)));
@@ -92,6 +93,34 @@ bool ParseAddress(const wchar_t* text, BYTE ipv4[4])
     return true;
 }
 
+SERVICE_STATUS_HANDLE HostStatusHandle = nullptr;
+SERVICE_STATUS HostStatus = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+HANDLE HostStop = nullptr;
+
+DWORD WINAPI HostControl(DWORD control, DWORD, void*, void*)
+{
+    if (control == SERVICE_CONTROL_STOP)
+    {
+        HostStatus.dwCurrentState = SERVICE_STOP_PENDING;
+        SetServiceStatus(HostStatusHandle, &HostStatus);
+        SetEvent(HostStop);
+    }
+    return NO_ERROR;
+}
+
+void WINAPI HostMain(DWORD, LPWSTR*)
+{
+    HostStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HostStatusHandle = RegisterServiceCtrlHandlerExW(L"QuillonBenchTermSrv", &HostControl, nullptr);
+    if (HostStatusHandle == nullptr)
+        return;
+    HostStatus.dwCurrentState = SERVICE_RUNNING;
+    SetServiceStatus(HostStatusHandle, &HostStatus);
+    HostStatus.dwWin32ExitCode = static_cast<DWORD>(ts::RunHost(HostStop));
+    HostStatus.dwCurrentState = SERVICE_STOPPED;
+    SetServiceStatus(HostStatusHandle, &HostStatus);
+}
+
 int Done(bool ok, const wchar_t* what)
 {
     if (!ok)
@@ -105,8 +134,12 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 2)
         return Usage();
     const std::wstring command = argv[1];
-    if (command == L"host")
-        return ts::RunHost();
+    if (command == L"service")
+    {
+        wchar_t name[] = L"QuillonBenchTermSrv";
+        const SERVICE_TABLE_ENTRYW table[] = {{name, &HostMain}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+    }
     if (command == L"status")
         return Status();
     if (command == L"reset")
@@ -175,6 +208,21 @@ int wmain(int argc, wchar_t** argv)
         }
         wprintf(L"%ld\n", ts::RevertCount());
         return 0;
+    }
+    if (command == L"control" && argc >= 3)
+    {
+        const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        const SC_HANDLE service =
+            manager != nullptr ? OpenServiceW(manager, L"UI0Detect", SERVICE_USER_DEFINED_CONTROL | SERVICE_STOP) : nullptr;
+        SERVICE_STATUS status{};
+        const bool sent = service != nullptr && ControlService(service, Number(argv[2]), &status);
+        if (!sent)
+            fwprintf(stderr, L"BenchTermSrv: control failed with error %lu\n", GetLastError());
+        if (service != nullptr)
+            CloseServiceHandle(service);
+        if (manager != nullptr)
+            CloseServiceHandle(manager);
+        return sent ? 0 : 1;
     }
     return Usage();
 }

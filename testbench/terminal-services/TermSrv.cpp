@@ -377,27 +377,45 @@ bool WaitFor(Predicate predicate, DWORD timeoutMs)
     return true;
 }
 
-// The named section lives only while some process holds it: a host process started on first
-// use keeps it, and the ready event, for the life of the prefix.
+// The named section lives only while some process holds it: a host keeps it, and the ready
+// event, for the life of the prefix. The host runs as a service of the prefix: a process
+// started from a test would inherit the test's output pipes on the Unix side (Wine keeps its
+// standard error), and the test runner would wait for them to close.
+constexpr const wchar_t* HostServiceName = L"QuillonBenchTermSrv";
+
 bool EnsureHost()
 {
     if (EventExists(HostMarkerName))
         return true;
-    std::wstring command = L"\"" + DriverProgram() + L"\" host";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    // Null standard handles: the host must not keep a test's output pipes open.
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &startup,
-                        &info))
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr)
         return false;
-    CloseHandle(info.hThread);
-    const bool up = WaitFor([&] { return EventExists(HostMarkerName) || WaitForSingleObject(info.hProcess, 0) == 0; },
-                            10000) &&
-                    EventExists(HostMarkerName);
-    CloseHandle(info.hProcess);
-    return up;
+    SC_HANDLE service = OpenServiceW(manager, HostServiceName, SERVICE_START);
+    if (service == nullptr)
+    {
+        const std::wstring command = L"\"" + DriverProgram() + L"\" service";
+        service = CreateServiceW(manager, HostServiceName, L"Quillon bench: simulated Terminal Services", SERVICE_START,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                 command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS)
+            service = OpenServiceW(manager, HostServiceName, SERVICE_START);
+    }
+    bool started = false;
+    if (service != nullptr)
+    {
+        // Right after a change Wine's manager may answer "locked" for a moment.
+        for (int attempt = 0; attempt < 50 && !started; ++attempt)
+        {
+            started = StartServiceW(service, 0, nullptr) != FALSE || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING;
+            if (!started && GetLastError() != ERROR_SERVICE_DATABASE_LOCKED)
+                break;
+            if (!started)
+                Sleep(100);
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return started && WaitFor([] { return EventExists(HostMarkerName); }, 10000);
 }
 
 bool AskHostForReady(bool ready)
@@ -440,7 +458,7 @@ bool IsReady()
     return EventExists(ReadyEventName);
 }
 
-int RunHost()
+int RunHost(HANDLE stop)
 {
     const HANDLE marker = CreateEventW(nullptr, TRUE, FALSE, HostMarkerName);
     if (marker == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
@@ -456,7 +474,9 @@ int RunHost()
     HANDLE ready = nullptr;
     for (;;)
     {
-        WaitForSingleObject(command, INFINITE);
+        const HANDLE waits[] = {command, stop};
+        if (WaitForMultipleObjects(stop != nullptr ? 2 : 1, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+            break;
         MachineLock m;
         if (m->wantReady && ready == nullptr)
         {
@@ -471,6 +491,16 @@ int RunHost()
         }
         m->readyHeld = ready != nullptr ? 1 : 0;
     }
+    {
+        MachineLock m;
+        m->readyHeld = 0;
+        m->hostProcessId = 0;
+    }
+    if (ready != nullptr)
+        CloseHandle(ready);
+    CloseHandle(command);
+    CloseHandle(marker);
+    return 0;
 }
 
 void InjectFault(Call call, DWORD error, bool once)

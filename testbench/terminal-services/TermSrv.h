@@ -109,6 +109,7 @@ HANDLE HandOutUserToken(DWORD session, DWORD* error);
 DWORD SessionOfToken(HANDLE token);
 void RecordProcessSession(DWORD processId, DWORD session);
 
-// The host process that keeps the machine and the ready event for the life of the prefix.
-int RunHost();
+// The host that keeps the machine and the ready event for the life of the prefix (a service
+// of the prefix, started on first use); runs until the stop event is set.
+int RunHost(HANDLE stop);
 }
