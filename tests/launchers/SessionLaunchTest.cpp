@@ -167,3 +167,19 @@ TEST_F(launchers_users, AFailedTokenQueryOrLookupStartsNothing)
     EXPECT_EQ(CountProcesses(child.name()), 0);
 }
 }
+
+namespace
+{
+TEST_F(launchers_users, SessionZeroAsksForNoToken)
+{
+    // Any token query would fail: session 0 must not make one.
+    ts::InjectFault(ts::Call::QueryUserToken, ERROR_ACCESS_DENIED, false);
+    ChildImage child(L"SessionZeroNoToken.exe");
+    ASSERT_TRUE(child.copied());
+    ScopedHandle process = launch_in_session(child.name(), 0);
+    ASSERT_TRUE(process);
+    ChildReport report;
+    ASSERT_TRUE(child.WaitForReport(report));
+    EXPECT_EQ(ts::SessionOfProcess(report.pid), 0u);
+}
+}
