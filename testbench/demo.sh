@@ -20,4 +20,9 @@ import -display "$DISPLAY" -window root "$DEMO_DIR/quillon-shell.png" || fail "s
 step "Stopping the service"
 wine sc stop UI0Detect >"$LOG_DIR/sc-stop.log" 2>&1 || { cat "$LOG_DIR/sc-stop.log" >&2; fail "stopping the service"; }
 
+step "The session 0 report of QuillonControl.exe"
+# The tool writes UTF-16; the terminal wants UTF-8.
+wine "$BUILD_DIR/bin/QuillonControl.exe" -k --query | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' \
+    || fail "the session 0 report"
+
 step "Done. Screenshot of the session 0 shell: $DEMO_DIR/quillon-shell.png"
