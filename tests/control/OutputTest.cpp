@@ -139,6 +139,26 @@ TEST_F(OutputTest, AReportRedirectedToAFileLandsInTheFile)
     EXPECT_FALSE(content.empty());
 }
 
+TEST_F(OutputTest, WithoutStandardHandlesTheToolStillWorksWithTheSameExitCodes)
+{
+    struct Case
+    {
+        const wchar_t* line;
+        DWORD exitCode;
+    };
+    for (const Case& run : {Case{L"", 0}, Case{L"-x", 1}, Case{L"-k --query", 0}, Case{L"--replace-ui0detect", 0}})
+    {
+        SCOPED_TRACE(bench::Narrow(run.line));
+        const HANDLE tool = StartTool(run.line);
+        ASSERT_EQ(WaitForSingleObject(tool, 30000), WAIT_OBJECT_0);
+        DWORD exitCode = 0;
+        GetExitCodeProcess(tool, &exitCode);
+        CloseHandle(tool);
+        EXPECT_EQ(exitCode, run.exitCode);
+    }
+    EXPECT_EQ(QueryConfig().image, BuiltServicePath());
+}
+
 // Arbitrary argument lists: odd characters, very long arguments, many arguments. A first
 // argument that is no option changes nothing and ends with the unknown-argument message; after
 // "-k" the rest selects between the report and the revert, both harmless here.
