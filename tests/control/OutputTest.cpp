@@ -105,17 +105,6 @@ TEST_F(OutputTest, OnlyDashKWithExactlyQueryPrintsTheReport)
     }
 }
 
-TEST_F(OutputTest, AFailurePrintsOneBracketedLineOnStandardError)
-{
-    SetImage(L"C:\\nowhere\\Quillon.exe", SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
-    const ToolRun run = RunTool(L"-s");
-    EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_EQ(run.out, L"");
-    ASSERT_EQ(run.err.rfind(L"[system:", 0), 0u) << bench::Narrow(run.err);
-    const DWORD code = static_cast<DWORD>(std::stoul(run.err.substr(8)));
-    EXPECT_EQ(run.err, FailureLine(code, "Couldn't start UI0Detect service"));
-}
-
 TEST_F(OutputTest, AReportRedirectedToAFileLandsInTheFile)
 {
     wchar_t temp[MAX_PATH];
