@@ -71,6 +71,9 @@ struct Machine
     LONG wantReady;            // asked of the host
     LONG readyHeld;            // the host holds the ready event
     LONG registerCalls;
+    LONG moveCalls;            // MoveWindow calls of the programs that loaded the stand-in
+    DWORD lastMoveWindow;
+    RECT lastMoveRect;
     Session sessions[MaxSessions];
     Registration registrations[MaxRegistrations];
     Process processes[MaxProcesses];

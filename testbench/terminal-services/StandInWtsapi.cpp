@@ -1,7 +1,8 @@
 // Stand-in for the system's wtsapi32.dll under Wine, which has no sessions. It answers from the
 // simulated machine of TermSrv.h. Loaded into a program, it also redirects the program's own
 // imports of ProcessIdToSessionId, WTSGetActiveConsoleSessionId and CreateProcessAsUserW, so
-// that a child started with a user token it handed out counts as a process of that session.
+// that a child started with a user token it handed out counts as a process of that session, and
+// of MoveWindow, which it counts: Wine shows no trace of a move to the same rectangle.
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -113,6 +114,17 @@ BOOL WINAPI BenchCreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR 
     return TRUE;
 }
 
+using MoveWindowFunction = BOOL(WINAPI*)(HWND, int, int, int, int, BOOL);
+void* OriginalMoveWindow = nullptr;
+
+BOOL WINAPI BenchMoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint)
+{
+    ts::RecordMove(window, x, y, width, height);
+    const MoveWindowFunction real =
+        OriginalMoveWindow != nullptr ? reinterpret_cast<MoveWindowFunction>(OriginalMoveWindow) : &MoveWindow;
+    return real(window, x, y, width, height, repaint);
+}
+
 struct Redirect
 {
     const char* module;
@@ -172,6 +184,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
              reinterpret_cast<void*>(&BenchWTSGetActiveConsoleSessionId), nullptr},
             {"advapi32.dll", "CreateProcessAsUserW", reinterpret_cast<void*>(&BenchCreateProcessAsUserW),
              &OriginalCreateProcessAsUser},
+            {"user32.dll", "MoveWindow", reinterpret_cast<void*>(&BenchMoveWindow), &OriginalMoveWindow},
         };
         RedirectImports(GetModuleHandleW(nullptr), redirects, sizeof redirects / sizeof redirects[0]);
         RealCreateProcessAsUser = OriginalCreateProcessAsUser != nullptr

@@ -797,4 +797,26 @@ void RecordProcessSession(DWORD processId, DWORD session)
     if (slot != nullptr)
         *slot = benchstate::Process{processId, created, session};
 }
+
+void RecordMove(HWND window, int x, int y, int width, int height)
+{
+    MachineLock m;
+    if (!m)
+        return;
+    ++m->moveCalls;
+    m->lastMoveWindow = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(window));
+    m->lastMoveRect = RECT{x, y, x + width, y + height};
+}
+
+WindowMoves MovesSeen()
+{
+    WindowMoves moves;
+    MachineLock m;
+    if (!m)
+        return moves;
+    moves.count = m->moveCalls;
+    moves.lastWindow = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(m->lastMoveWindow));
+    moves.lastRect = m->lastMoveRect;
+    return moves;
+}
 }

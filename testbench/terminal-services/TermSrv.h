@@ -93,6 +93,16 @@ bool FindSession(DWORD session, SessionInfo* info);
 // Windows registered for session notifications (live ones only).
 std::vector<HWND> RegisteredWindows();
 bool IsRegistered(HWND window);
+// MoveWindow as called by the programs that loaded the stand-in wtsapi32.dll (Wine makes a
+// move to the same rectangle invisible: no repaint, no position change).
+struct WindowMoves
+{
+    LONG count = 0;
+    HWND lastWindow = nullptr;
+    RECT lastRect{};
+};
+WindowMoves MovesSeen();
+
 // The simulated session of a process: 0 unless it was started with a user token of a session.
 DWORD SessionOfProcess(DWORD processId);
 
@@ -108,6 +118,7 @@ HANDLE HandOutUserToken(DWORD session, DWORD* error);
 // The session a token handed out by HandOutUserToken belongs to; NoSession for other tokens.
 DWORD SessionOfToken(HANDLE token);
 void RecordProcessSession(DWORD processId, DWORD session);
+void RecordMove(HWND window, int x, int y, int width, int height);
 
 // The host that keeps the machine and the ready event for the life of the prefix (a service
 // of the prefix, started on first use); runs until the stop event is set.

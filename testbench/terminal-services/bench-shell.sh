@@ -4,7 +4,7 @@
 #     testbench/terminal-services/bench-shell.sh            an interactive shell
 #     testbench/terminal-services/bench-shell.sh -c 'CMDS'  runs the commands and ends
 # In it, `ts COMMAND` drives the simulated Terminal Services (`ts` alone lists the commands),
-# `service start|stop|revert` drives the service, and `screenshot FILE.png` saves the display.
+# `service start|stop` drives the service, and `screenshot FILE.png` saves the display.
 # Everything started here ends with the shell.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
@@ -18,8 +18,7 @@ service() {
     case "\${1:-}" in
         start) wine sc start UI0Detect >/dev/null && wine "$BENCH_DIR/BenchWaitWindow.exe" '\$\$\$UI0Background' 10000 && echo "service running, shell window shown" ;;
         stop) wine sc stop UI0Detect >/dev/null; echo "stop requested" ;;
-        revert) wine sc control UI0Detect 129 >/dev/null; echo "control 129 sent" ;;
-        *) echo "usage: service start|stop|revert" ;;
+        *) echo "usage: service start|stop (ts control 129 returns the console)" ;;
     esac
 }
 screenshot() { import -display "\$DISPLAY" -window root "\${1:-screen.png}"; }
