@@ -18,6 +18,7 @@ namespace
 {
 const wchar_t* reportPath = L"";
 HANDLE go = nullptr;
+HANDLE ready[2] = {};
 
 void ReportThread()
 {
@@ -48,9 +49,10 @@ void CALLBACK ThrowingWaitCallback(PVOID, BOOLEAN)
     throw std::runtime_error("thrown from a thread-pool callback");
 }
 
-DWORD WINAPI ThrowTogether(LPVOID)
+DWORD WINAPI ThrowTogether(LPVOID index)
 {
     ReportThread();
+    SetEvent(ready[reinterpret_cast<ULONG_PTR>(index)]);
     WaitForSingleObject(go, INFINITE);
     throw std::runtime_error("thrown at the same moment as another thread");
 }
@@ -99,12 +101,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     }
     else if (mode == L"together")
     {
-        const HANDLE first = CreateThread(nullptr, 0, &ThrowTogether, nullptr, 0, nullptr);
-        const HANDLE second = CreateThread(nullptr, 0, &ThrowTogether, nullptr, 0, nullptr);
-        Sleep(200);
+        // Both threads wait at the same gate, then fail as one.
+        for (ULONG_PTR i = 0; i < 2; ++i)
+        {
+            ready[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            CreateThread(nullptr, 0, &ThrowTogether, reinterpret_cast<LPVOID>(i), 0, nullptr);
+        }
+        WaitForMultipleObjects(2, ready, TRUE, 10000);
         SetEvent(go);
-        (void)first;
-        (void)second;
     }
     else if (mode == L"fault")
     {
