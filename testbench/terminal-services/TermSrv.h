@@ -4,6 +4,18 @@
 // prefix. The stand-in wtsapi32.dll and winsta.dll answer from it; tests (and BenchTermSrv.exe
 // for a person at a shell) drive it with the functions below. Every change that Windows
 // announces is posted as WM_WTSSESSION_CHANGE to the windows registered for it.
+//
+// Sessions of processes: every process is in session 0, except a child that a program which
+// loaded the stand-in started through its own import of CreateProcessAsUserW with a token that
+// WTSQueryUserToken handed out for session N (the very token, not a duplicate of it). Such a
+// child is recorded (process id and creation time) before it runs; ProcessIdToSessionId in
+// those programs and WTSEnumerateProcessesW everywhere answer from that record.
+//
+// Not simulated: other servers than the local one; the ANSI and Ex calls; information classes
+// beyond the ones in StandInWtsapi.cpp; lock, unlock, remote-control and create/terminate
+// notifications; listener sessions; the display layout of remote clients (the screen stays
+// Xvfb's); per-user hives and "Volatile Environment" keys (Wine has one user, whose token every
+// handed-out token copies); privilege checks; inheritance of a session by grandchildren.
 
 #include <windows.h>
 
