@@ -10,6 +10,9 @@
 #include <windows.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <wtsapi32.h>
+
+#include <string>
 
 namespace
 {
@@ -19,6 +22,30 @@ constexpr UINT_PTR OpenQuitAllTimer = 1;
 constexpr UINT ExitCommand = 1;
 
 HANDLE quitAll = nullptr;
+
+// The session this copy runs in, as Terminal Services tells it.
+DWORD OwnSession()
+{
+    LPWSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionId, &buffer, &bytes))
+    {
+        const DWORD session = buffer != nullptr && bytes >= sizeof(DWORD) ? *reinterpret_cast<DWORD*>(buffer) : 0;
+        WTSFreeMemory(buffer);
+        return session;
+    }
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+// One copy per session. The session is part of the name for systems where sessions share one
+// object namespace; where Local\ is per session already it changes nothing.
+HANDLE ClaimSession()
+{
+    const std::wstring name = L"Local\\QuillonTray-" + std::to_wstring(OwnSession());
+    return CreateMutexW(nullptr, FALSE, name.c_str());
+}
 UINT taskbarCreated = 0;
 
 // System and administrators may set the event; every signed-in account may wait on it.
@@ -128,7 +155,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
-    const HANDLE single = CreateMutexW(nullptr, FALSE, L"Local\\QuillonTray");
+    const HANDLE single = ClaimSession();
     if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;
 

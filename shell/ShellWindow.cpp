@@ -2,7 +2,12 @@
 
 #include <wtsapi32.h>
 
+#include <system_error>
+#include <utility>
+
 #include "../service/WinStation.h"
+#include "../session/Launch.h"
+#include "../session/ProcessLookup.h"
 #include "../session/ScopedResource.h"
 #include "Banner.h"
 #include "VersionProbes.h"
@@ -10,6 +15,65 @@
 namespace
 {
 constexpr UINT BottomFlags = SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE | SWP_NOSENDCHANGING;
+
+constexpr const wchar_t* ExplorerImage = L"QuillonExplorer.exe";
+constexpr const wchar_t* TrayImage = L"QuillonTray.exe";
+constexpr const wchar_t* ExplorerWindowClass = L"Shell_TrayWnd";
+constexpr const wchar_t* TrayWindowClass = L"QuillonTray";
+
+constexpr WPARAM ShellWindowCreated = 1;   // HSHELL_WINDOWCREATED
+constexpr WPARAM ShellFlash = 0x8006;      // HSHELL_FLASH
+
+// Helpers close within this time or are left running.
+constexpr DWORD HelperCloseTimeoutMs = 1000;
+
+// The process id of a helper whose handle we hold. A handle to an adopted copy has SYNCHRONIZE
+// access only, which does not let GetProcessId answer: the copy is then looked up by name.
+// False when the lookup itself failed.
+bool HelperProcessId(HANDLE process, const wchar_t* image, DWORD session, DWORD* processId)
+{
+    *processId = GetProcessId(process);
+    if (*processId != 0)
+        return true;
+    try
+    {
+        *processId = process_pid(image, session);
+        return true;
+    }
+    catch (const std::system_error&)
+    {
+        return false;
+    }
+}
+
+// Asks the helper to end through its window of the class. Another program may own a window of
+// that class on the same desktop (a shell's own taskbar, a user session's tray under a shared
+// desktop), so the helper's own window is the one asked when its process is known.
+void AskHelperToClose(HANDLE process, const wchar_t* image, DWORD session, const wchar_t* className)
+{
+    DWORD processId = 0;
+    HWND window = nullptr;
+    if (!HelperProcessId(process, image, session, &processId))
+    {
+        window = FindWindowW(className, nullptr);
+    }
+    else
+    {
+        for (HWND candidate = FindWindowExW(nullptr, nullptr, className, nullptr); candidate != nullptr;
+             candidate = FindWindowExW(nullptr, candidate, className, nullptr))
+        {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(candidate, &owner);
+            if (owner == processId && processId != 0)
+            {
+                window = candidate;
+                break;
+            }
+        }
+    }
+    if (window != nullptr)
+        PostMessageW(window, WM_CLOSE, 0, 0);
+}
 
 // The session this process runs in, as Terminal Services reports it; NoSession when it cannot.
 DWORD OwnSessionId()
@@ -130,12 +194,20 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     case WM_SHELL_TS_READY:
         lResult = OnTerminalServicesReady();
         return TRUE;
+    case WM_SHELL_RESTART_EXPLORER:
+        StartExplorerHelper();
+        lResult = 1;
+        return TRUE;
+    case WM_SHELL_RESTART_TRAY:
+        StartTrayHelper();
+        lResult = 1;
+        return TRUE;
     default:
         break;
     }
     if (shellHookMessage != 0 && uMsg == shellHookMessage)
     {
-        lResult = 1;
+        lResult = OnShellHook(wParam);
         return TRUE;
     }
     if (uMsg == WM_COMMAND && wParam == 0)
@@ -164,7 +236,9 @@ LRESULT QuillonShellWindow::OnCreate()
     RegisterShellHookWindow(m_hWnd);
     SendToBottom();
 
-    // Session 0 helpers and the announcement of existing user sessions: started here.
+    StartExplorerHelper();
+    StartTrayHelper();
+    AnnounceUserSessions();
 
     return 1;
 }
@@ -220,7 +294,8 @@ LRESULT QuillonShellWindow::OnSessionChange(WPARAM event, DWORD session)
         KillTimer(ReturnTimerId);
     }
 
-    // A user logged on (effect.ensureTray): the tray helper is started in that session here.
+    if (effect.ensureTray)
+        EnsureTrayInSession(session);
     return 1;
 }
 
@@ -247,9 +322,112 @@ void QuillonShellWindow::EndSessionTracking(HWND hWnd)
     readyWait.Unregister();
 }
 
+void QuillonShellWindow::StartExplorerHelper()
+{
+    ScopedHandle process = MakeScopedHandle(nullptr);
+    DWORD ignored = 0;
+    try
+    {
+        process = launch_with_own_token(ExplorerImage, {}, ignored);
+    }
+    catch (const std::system_error&)
+    {
+        // A lookup that Terminal Services failed this once is no reason to end the service:
+        // it counts as a helper that could not be started.
+    }
+    // With no handle this only cancels, and the helper is not started again.
+    explorerWait.Register(std::move(process), [this] {
+        const HWND window = m_hWnd;
+        if (window != nullptr)
+            ::PostMessageW(window, WM_SHELL_RESTART_EXPLORER, 0, 0);
+    });
+}
+
+void QuillonShellWindow::StartTrayHelper()
+{
+    ScopedHandle process = MakeScopedHandle(nullptr);
+    try
+    {
+        process = launch_in_session(TrayImage, 0);
+    }
+    catch (const std::system_error&)
+    {
+        // As for the explorer helper.
+    }
+    trayWait.Register(std::move(process), [this] {
+        const HWND window = m_hWnd;
+        if (window != nullptr)
+            ::PostMessageW(window, WM_SHELL_RESTART_TRAY, 0, 0);
+    });
+}
+
+void QuillonShellWindow::EnsureTrayInSession(DWORD session)
+{
+    try
+    {
+        // Not watched: the copy in a user's session is only made sure of at each occasion.
+        launch_in_session(TrayImage, session);
+    }
+    catch (const std::system_error&)
+    {
+        // The next occasion tries again.
+    }
+}
+
+void QuillonShellWindow::AnnounceUserSessions()
+{
+    const HWND window = m_hWnd;
+    try
+    {
+        // Handled once the message loop runs, as logons.
+        enumerate_active_sessions_wo0(
+            [window](DWORD session) { ::PostMessageW(window, WM_WTSSESSION_CHANGE, WTS_SESSION_LOGON, session); });
+    }
+    catch (const std::system_error&)
+    {
+        // The shell goes on without announcing; sessions that log on later still get their tray.
+    }
+}
+
+LRESULT QuillonShellWindow::OnShellHook(WPARAM code)
+{
+    if (code != ShellWindowCreated && code != ShellFlash)
+        return 1;
+    // A window appeared or flashes in session 0 while the user looks elsewhere: the user's tray
+    // tells them so. Until the user's session is known there is nobody to tell.
+    if (userSession == consoleSession || userSession == 0 || userSession == NoSession)
+        return 1;
+    EnsureTrayInSession(userSession);
+    return 1;
+}
+
+void QuillonShellWindow::CloseSessionZeroHelpers()
+{
+    // Each wait is cancelled before its helper is asked to close, so that no restart follows.
+    closingTray = trayWait.Unregister();
+    closingExplorer = explorerWait.Unregister();
+
+    if (closingTray)
+        AskHelperToClose(closingTray.get(), TrayImage, 0, TrayWindowClass);
+    if (closingExplorer)
+        AskHelperToClose(closingExplorer.get(), ExplorerImage, NoSession, ExplorerWindowClass);
+
+    // Only the helpers that run are waited for: a missing one must not cut the wait short.
+    HANDLE running[2];
+    DWORD count = 0;
+    if (closingTray)
+        running[count++] = closingTray.get();
+    if (closingExplorer)
+        running[count++] = closingExplorer.get();
+    if (count != 0)
+        WaitForMultipleObjects(count, running, TRUE, HelperCloseTimeoutMs);
+}
+
 void QuillonShellWindow::OnFinalMessage(HWND hWnd)
 {
     EndSessionTracking(hWnd);
-    // The session 0 helpers are closed here, before the quit message.
+    CloseSessionZeroHelpers();
     PostQuitMessage(0);
+    closingExplorer.reset();
+    closingTray.reset();
 }

@@ -69,12 +69,25 @@ private:
     void EndSessionTracking(HWND hWnd);
     static void CALLBACK ReturnTimerProc(HWND, UINT, UINT_PTR, DWORD);
 
+    void StartExplorerHelper();
+    void StartTrayHelper();
+    void EnsureTrayInSession(DWORD session);
+    void AnnounceUserSessions();
+    LRESULT OnShellHook(WPARAM code);
+    void CloseSessionZeroHelpers();
+
     UINT shellHookMessage = 0;
     DWORD userSession = NoSession;
     DWORD consoleSession = NoSession;
     // Members are destroyed in reverse order: waits declared after this one are cancelled
     // before it, so that the ready wait goes last.
     WaitRegistration readyWait;
+    // The session 0 helpers' processes: the tray's wait is cancelled first, then the explorer's.
+    WaitRegistration explorerWait;
+    WaitRegistration trayWait;
+    // Taken back from the waits at teardown and closed only after the quit message.
+    ScopedHandle closingExplorer = MakeScopedHandle(nullptr);
+    ScopedHandle closingTray = MakeScopedHandle(nullptr);
 };
 
 RECT VirtualScreenRect();
