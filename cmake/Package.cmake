@@ -1,7 +1,11 @@
 # Builds the release archive from the shipped programs and documents, the same bytes on every
 # run from the same commit: fixed entry times, fixed permissions, fixed order.
-# Called with -DOUTPUT_DIR= -DNAME= -DMTIME= -DFILES=a;b;c
+# Called with -DOUTPUT_DIR= -DNAME= -DPYTHON= -DFILES=a;b;c
 cmake_minimum_required(VERSION 3.21)
+
+if(NOT PYTHON OR PYTHON MATCHES "NOTFOUND")
+  message(FATAL_ERROR "package: Python 3 is needed to write the archive; install it and configure again")
+endif()
 
 set(stage ${OUTPUT_DIR}/package-stage)
 file(REMOVE_RECURSE ${stage})
@@ -17,15 +21,14 @@ foreach(file ${FILES})
     set(base README.txt)
   endif()
   configure_file(${file} ${stage}/${NAME}/${base} COPYONLY)
-  file(CHMOD ${stage}/${NAME}/${base} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   list(APPEND entries ${NAME}/${base})
 endforeach()
 list(SORT entries)
 
 set(zip ${OUTPUT_DIR}/${NAME}.zip)
 file(REMOVE ${zip})
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip --mtime=${MTIME} -- ${entries}
-                WORKING_DIRECTORY ${stage} RESULT_VARIABLE result)
+execute_process(COMMAND ${PYTHON} ${CMAKE_CURRENT_LIST_DIR}/zip_reproducible.py ${zip} ${stage} ${entries}
+                RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "package: writing ${zip} failed")
 endif()

@@ -26,7 +26,7 @@ as_root() {
 
 ensure_packages() {
     local wanted=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth libboost-dev cmake ninja-build
-                  imagemagick googletest)
+                  imagemagick googletest python3 unzip)
     local missing=() p
     for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

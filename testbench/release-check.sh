@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Checks the release archive: built twice (the second time from scratch in another folder) it
+# must come out byte for byte the same; it holds exactly the shipped files with a checksum that
+# matches; its programs import only the system's own DLLs; and, unpacked alone into a clean Wine
+# prefix that has a Windows-like UI0Detect entry, it installs, starts and uninstalls.
+# Run by run-tests.sh after the tests, with the display of the run; can be run alone as well.
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+VERSION=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\).*/\1/p' "$QUILLON_ROOT/CMakeLists.txt")
+NAME=Quillon-$VERSION-win32
+ZIP=$BUILD_DIR/$NAME.zip
+SECOND=$BUILD_DIR/release-rebuild
+CLEAN_PREFIX=$BUILD_DIR/release-prefix
+mkdir -p "$LOG_DIR"
+
+release_cleanup() {
+    local status=$?
+    if [ -d "$CLEAN_PREFIX" ]; then WINEPREFIX=$CLEAN_PREFIX wineserver -k 2>/dev/null || true; fi
+    if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; wait "$XVFB_PID" 2>/dev/null || true; fi
+    return $status
+}
+trap release_cleanup EXIT
+
+step "Release: packing the archive"
+cmake --build "$BUILD_DIR" --target package >"$LOG_DIR/package.log" 2>&1 \
+    || { cat "$LOG_DIR/package.log" >&2; fail "the package target" "read the messages above"; }
+[ -f "$ZIP" ] && [ -f "$ZIP.sha256" ] || fail "the package target made no $ZIP"
+first=$(sha256sum "$ZIP" | cut -d' ' -f1)
+
+step "Release: rebuilding the shipped programs from scratch in $SECOND and packing again"
+rm -rf "$SECOND"
+cmake --preset mingw -B "$SECOND" -DQUILLON_TEST_BENCH=OFF >"$LOG_DIR/rebuild.log" 2>&1 \
+    && cmake --build "$SECOND" --target package >>"$LOG_DIR/rebuild.log" 2>&1 \
+    || { tail -30 "$LOG_DIR/rebuild.log" >&2; fail "the second build" "see $LOG_DIR/rebuild.log"; }
+second=$(sha256sum "$SECOND/$NAME.zip" | cut -d' ' -f1)
+if [ "$first" != "$second" ]; then
+    fail "the archive is not reproducible ($first against $second)" \
+         "compare the two with: diffoscope $ZIP $SECOND/$NAME.zip"
+fi
+cmp -s "$ZIP.sha256" "$SECOND/$NAME.zip.sha256" || fail "the two checksum files differ"
+echo "same bytes twice: $first"
+
+step "Release: contents and checksum"
+expected="$NAME/LICENSE.txt
+$NAME/Quillon.exe
+$NAME/QuillonControl.exe
+$NAME/QuillonExplorer.exe
+$NAME/QuillonTray.exe
+$NAME/README.txt"
+actual=$(unzip -Z1 "$ZIP" | sort)
+[ "$actual" = "$expected" ] || fail "the archive holds:
+$actual
+instead of:
+$expected"
+(cd "$BUILD_DIR" && sha256sum -c "$NAME.zip.sha256" >/dev/null) || fail "the checksum file does not match the archive"
+echo "$(stat -c %s "$ZIP") bytes, $(echo "$expected" | wc -l) files, checksum matches"
+
+UNPACKED=$BUILD_DIR/release-unpacked
+rm -rf "$UNPACKED" && mkdir -p "$UNPACKED"
+unzip -q "$ZIP" -d "$UNPACKED"
+
+step "Release: the programs import only the system's own DLLs"
+allowed='^(advapi32|comctl32|dbghelp|gdi32|kernel32|msvcrt|ole32|shell32|shlwapi|user32|userenv|wtsapi32)\.dll$'
+for exe in "$UNPACKED/$NAME"/*.exe; do
+    imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+    bad=$(echo "$imports" | grep -vE "$allowed" || true)
+    [ -z "$bad" ] || fail "$(basename "$exe") imports $bad" "link it statically (-static) or use a system DLL"
+    echo "$(basename "$exe"): $(echo $imports)"
+done
+
+step "Release: installing the unpacked archive in a clean prefix"
+[ -n "${DISPLAY:-}" ] || start_display
+export WINEPREFIX=$CLEAN_PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$CLEAN_PREFIX"
+wineboot -i >"$LOG_DIR/release-wineboot.log" 2>&1 || fail "wineboot -i of the clean prefix"
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1
+wineserver -w
+setsid wineserver -p </dev/null >/dev/null 2>&1
+setsid wine wineboot </dev/null >>"$LOG_DIR/release-wineboot.log" 2>&1
+# The entry as Windows registers it; Wine has none.
+wine sc create UI0Detect binPath= '%SystemRoot%\System32\UI0Detect.exe' type= own type= interact start= demand \
+    >/dev/null 2>&1 || fail "registering a Windows-like UI0Detect entry"
+install_dir=$CLEAN_PREFIX/drive_c/Quillon
+cp -r "$UNPACKED/$NAME" "$install_dir"
+
+query() { wine "$BENCH_DIR/BenchQueryService.exe" UI0Detect 2>&1 | tr -d '\r'; }
+wine 'C:\Quillon\QuillonControl.exe' -i </dev/null >"$LOG_DIR/release-install.log" 2>&1 \
+    || { cat "$LOG_DIR/release-install.log" >&2; fail "QuillonControl -i from the unpacked archive"; }
+query | grep -qx 'IMAGE=C:\\Quillon\\Quillon.exe' || { query >&2; fail "-i did not point UI0Detect at C:\\Quillon\\Quillon.exe"; }
+query | grep -qx 'START=2' || { query >&2; fail "-i did not make the start automatic"; }
+query | grep -qx 'ERROR_CONTROL=2' || { query >&2; fail "-i did not make the error control severe"; }
+wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000 \
+    || fail "the installed service showed no shell window" "see $LOG_DIR/release-install.log"
+echo "installed and running: $(query | grep IMAGE=)"
+
+wine 'C:\Quillon\QuillonControl.exe' -u </dev/null >"$LOG_DIR/release-uninstall.log" 2>&1 \
+    || { cat "$LOG_DIR/release-uninstall.log" >&2; fail "QuillonControl -u"; }
+query | grep -qx 'STATE=1' || fail "-u left the service running"
+query | grep -qx 'IMAGE=%SystemRoot%\\System32\\UI0Detect.exe' \
+    || { query >&2; fail "-u did not restore the Windows image path"; }
+query | grep -qx 'START=3' || { query >&2; fail "-u did not restore the demand start"; }
+query | grep -qx 'ERROR_CONTROL=2' || { query >&2; fail "-u changed the error control"; }
+echo "removed: $(query | grep IMAGE=)"
+step "Release checks passed"
