@@ -67,7 +67,11 @@ bool Service::StartAndWaitForShell(DWORD timeoutMs)
         if (error != 0 && error != ERROR_SERVICE_ALREADY_RUNNING)
             return false;
     }
-    return WaitForState(SERVICE_RUNNING, timeoutMs) && WaitForWindow(ShellClass, ShellTitle, timeoutMs) != nullptr;
+    if (!WaitForState(SERVICE_RUNNING, timeoutMs))
+        return false;
+    // The window exists from its creation on, but is shown only after its creation steps ran.
+    const HWND shell = WaitForWindow(ShellClass, ShellTitle, timeoutMs);
+    return shell != nullptr && WaitUntil([shell] { return IsWindowVisible(shell) != FALSE; }, timeoutMs);
 }
 
 DWORD Service::Control(DWORD code, SERVICE_STATUS* status)

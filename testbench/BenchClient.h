@@ -47,7 +47,7 @@ public:
     DWORD Start();
     // Stops (when running) and waits for SERVICE_STOPPED; false on time-out.
     bool StopAndWait(DWORD timeoutMs = 10000);
-    // Starts (when stopped) and waits for SERVICE_RUNNING and the shell window.
+    // Starts (when stopped) and waits for SERVICE_RUNNING and the shell window to be shown.
     bool StartAndWaitForShell(DWORD timeoutMs = 10000);
     // ControlService; returns the error code (0 on success).
     DWORD Control(DWORD code, SERVICE_STATUS* status = nullptr);
