@@ -1,18 +1,35 @@
-// A helper that will not close: it keeps a top-level window of the class named on its command
-// line (default "Shell_TrayWnd") and answers WM_CLOSE without ending. Copied under a helper's
-// image name, it shows how long a stop waits for a helper that ignores the request. It ends
-// only when terminated.
+// A helper that is slow to close, or will not close at all:
+//     BenchStubbornHelper [CLASS [DELAY_MS]]
+// It keeps a top-level window of the class (default "Shell_TrayWnd"). Without DELAY_MS it
+// answers WM_CLOSE without ending and ends only when terminated; with it, it ends (exit code 0)
+// that long after the first WM_CLOSE. Copied under a helper's image name, it shows how long a
+// stop waits for the helpers it asked to close.
 
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+
 namespace
 {
+constexpr UINT_PTR CloseTimer = 1;
+UINT closeDelayMs = 0;
+
 LRESULT CALLBACK StubbornProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_CLOSE)
+    switch (message)
+    {
+    case WM_CLOSE:
+        if (closeDelayMs != 0)
+            SetTimer(window, CloseTimer, closeDelayMs, nullptr);
         return 0;
-    return DefWindowProcW(window, message, wParam, lParam);
+    case WM_TIMER:
+        if (wParam == CloseTimer)
+            PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
 }
 }
 
@@ -21,6 +38,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     const wchar_t* className = argv != nullptr && argc >= 2 ? argv[1] : L"Shell_TrayWnd";
+    if (argv != nullptr && argc >= 3)
+        closeDelayMs = static_cast<UINT>(wcstoul(argv[2], nullptr, 10));
 
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
