@@ -1,0 +1,460 @@
+// The benchmark's measuring program: one measurement per run, figures on standard output as
+// "name value" lines for bench/run-bench.sh to gather. Everything it starts it ends.
+//
+//   start SERVICE             StartServiceW to running (and to the visible shell for UI0Detect)
+//   stop SERVICE              ControlService(STOP) to stopped (and to both helpers gone)
+//   stubborn-stop             the same with an explorer helper that ignores WM_CLOSE
+//   figures IMAGE             handle count and memory of the process, from the process list
+//   repaint                   one full repaint of the shell window, done when it returns
+//   hook-storm N              N "window created" shell hook events while session 0 has the console
+//   session-storm N           N session notifications (console moves between sessions 1 and 0)
+//   lookup N                  process_pid over a process list of N entries
+//   run PROGRAM ARGS...       wall time of a program started and waited for
+//   nothing                   does nothing (the baseline of "run")
+//   clean                     ends every helper and puts the simulated Terminal Services back
+
+#include <windows.h>
+#include <wtsapi32.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "BenchClient.h"
+#include "ProcessFigures.h"
+#include "TermSrv.h"
+#include "session/ProcessLookup.h"
+
+namespace ts = bench::termsrv;
+
+namespace
+{
+constexpr const wchar_t* Explorer = L"QuillonExplorer.exe";
+constexpr const wchar_t* Tray = L"QuillonTray.exe";
+
+double Now()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+void Print(const char* name, double value)
+{
+    std::printf("%s %.3f\n", name, value);
+    std::fflush(stdout);
+}
+
+int Fail(const char* what)
+{
+    std::fprintf(stderr, "BenchMeasure: %s (error %lu)\n", what, GetLastError());
+    return 1;
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* image)
+{
+    std::vector<DWORD> pids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, image) == 0)
+            pids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return pids;
+}
+
+size_t CopiesIn(const wchar_t* image, DWORD session)
+{
+    size_t count = 0;
+    for (const DWORD pid : ProcessesNamed(image))
+        count += ts::SessionOfProcess(pid) == session ? 1 : 0;
+    return count;
+}
+
+void KillAll(const wchar_t* image)
+{
+    for (const DWORD pid : ProcessesNamed(image))
+    {
+        const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (process == nullptr)
+            continue;
+        TerminateProcess(process, 99);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+
+bool Visible(HWND window)
+{
+    return window != nullptr && IsWindowVisible(window);
+}
+
+// Polls the state often: the figure is the time to the state, give or take a millisecond.
+bool WaitState(const bench::Service& service, DWORD state, DWORD timeoutMs)
+{
+    return bench::WaitUntil([&] { return service.State() == state; }, timeoutMs, 1);
+}
+
+int Start(const wchar_t* name)
+{
+    bench::Service service(name);
+    if (!service.StopAndWait())
+        return Fail("the service did not stop before the start");
+    const bool shell = _wcsicmp(name, bench::ServiceName) == 0;
+    if (shell)
+        bench::WaitUntil([] { return ProcessesNamed(Explorer).empty() && ProcessesNamed(Tray).empty(); }, 5000);
+    const double begin = Now();
+    if (service.Start() != 0)
+        return Fail("StartServiceW");
+    if (!WaitState(service, SERVICE_RUNNING, 10000))
+        return Fail("the service did not reach SERVICE_RUNNING");
+    Print("running_ms", Now() - begin);
+    if (shell)
+    {
+        if (!bench::WaitUntil([] { return Visible(bench::FindShellWindow()); }, 10000, 1))
+            return Fail("the shell window did not show");
+        Print("shell_ms", Now() - begin);
+    }
+    return 0;
+}
+
+int Stop(const wchar_t* name)
+{
+    bench::Service service(name);
+    if (service.State() != SERVICE_RUNNING)
+        return Fail("the service does not run");
+    const bool shell = _wcsicmp(name, bench::ServiceName) == 0;
+    if (shell && !bench::WaitUntil([] { return CopiesIn(Explorer, 0) == 1 && CopiesIn(Tray, 0) == 1; }, 10000))
+        return Fail("the session 0 helpers do not run");
+    const double begin = Now();
+    if (service.Control(SERVICE_CONTROL_STOP) != 0)
+        return Fail("ControlService(STOP)");
+    if (!WaitState(service, SERVICE_STOPPED, 20000))
+        return Fail("the service did not stop");
+    Print("stopped_ms", Now() - begin);
+    if (shell)
+    {
+        // The trays of users' sessions are not the service's to close.
+        if (!bench::WaitUntil([] { return CopiesIn(Explorer, 0) == 0 && CopiesIn(Tray, 0) == 0; }, 5000, 1))
+            return Fail("a helper outlived the stop");
+        Print("helpers_gone_ms", Now() - begin);
+    }
+    return 0;
+}
+
+int StubbornStop()
+{
+    bench::Service service;
+    if (!service.StopAndWait())
+        return Fail("the service did not stop before the measurement");
+    KillAll(Explorer);
+    KillAll(Tray);
+    // A stand-in under the explorer helper's image name, already running: the shell adopts it.
+    const std::wstring folder = bench::ProgramDirectory() + L"\\stubborn";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring image = folder + L"\\" + Explorer;
+    const std::wstring source = bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe";
+    if (!CopyFileW(source.c_str(), image.c_str(), FALSE))
+        return Fail("copying the stubborn helper");
+    std::wstring commandLine = L"\"" + image + L"\" Shell_TrayWnd";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return Fail("starting the stubborn helper");
+    CloseHandle(info.hThread);
+    int result = 0;
+    if (bench::WaitForWindow(L"Shell_TrayWnd", nullptr, 5000) == nullptr || !service.StartAndWaitForShell() ||
+        !bench::WaitUntil([] { return CopiesIn(Tray, 0) == 1; }, 10000))
+    {
+        result = Fail("the service did not start beside the stubborn helper");
+    }
+    else
+    {
+        const double begin = Now();
+        if (service.Control(SERVICE_CONTROL_STOP) != 0 || !WaitState(service, SERVICE_STOPPED, 20000))
+            result = Fail("the service did not stop");
+        else
+            Print("stopped_ms", Now() - begin);
+    }
+    TerminateProcess(info.hProcess, 99);
+    WaitForSingleObject(info.hProcess, 5000);
+    CloseHandle(info.hProcess);
+    KillAll(Tray);
+    bench::WaitUntil([&] { return DeleteFileW(image.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
+    RemoveDirectoryW(folder.c_str());
+    return result;
+}
+
+int Figures(const wchar_t* image)
+{
+    const std::vector<figures::Process> found = figures::Named(image);
+    if (found.size() != 1)
+        return Fail("not exactly one process of the image");
+    Print("handles", found[0].handles);
+    Print("threads", found[0].threads);
+    Print("private_kb", static_cast<double>(found[0].privateBytes) / 1024.0);
+    Print("working_set_kb", static_cast<double>(found[0].workingSet) / 1024.0);
+    Print("cpu_ms", static_cast<double>(found[0].cpu100ns) / 10000.0);
+    return 0;
+}
+
+int Repaint()
+{
+    const HWND shell = bench::FindShellWindow();
+    if (shell == nullptr)
+        return Fail("no shell window");
+    const double begin = Now();
+    // UpdateWindow sends WM_PAINT to the other thread and returns once it was handled.
+    InvalidateRect(shell, nullptr, FALSE);
+    UpdateWindow(shell);
+    Print("repaint_ms", Now() - begin);
+    return 0;
+}
+
+double ServiceCpuMs()
+{
+    const DWORD pid = [] {
+        bench::Service service;
+        return service.Status().dwProcessId;
+    }();
+    figures::Process process;
+    return figures::Of(pid, &process) ? static_cast<double>(process.cpu100ns) / 10000.0 : -1.0;
+}
+
+// The shell, registered for notifications, with the user of session 1 away from the console.
+HWND ShellWithUserAway()
+{
+    const HWND shell = bench::FindShellWindow();
+    if (shell == nullptr || !bench::WaitUntil([&] { return ts::IsRegistered(shell); }, 10000))
+        return nullptr;
+    if (!ts::LogOn(1, L"bench") || !ts::ConnectConsole(1) || !ts::ConnectConsole(0))
+        return nullptr;
+    if (!bench::WaitUntil([] { return CopiesIn(Tray, 1) == 1; }, 10000) || !bench::FlushWindow(shell))
+        return nullptr;
+    return shell;
+}
+
+int HookStorm(int count)
+{
+    const HWND shell = ShellWithUserAway();
+    if (shell == nullptr)
+        return Fail("the shell is not ready for the storm");
+    const UINT message = RegisterWindowMessageW(L"SHELLHOOK");
+    const double cpuBefore = ServiceCpuMs();
+    const double begin = Now();
+    for (int i = 0; i < count; ++i)
+        if (!PostMessageW(shell, message, 1, 0))
+            return Fail("posting a shell hook event");
+    if (!bench::FlushWindow(shell, 120000))
+        return Fail("the queue did not drain");
+    Print("drain_ms", Now() - begin);
+    Print("cpu_ms", ServiceCpuMs() - cpuBefore);
+    Print("trays_session1", static_cast<double>(CopiesIn(Tray, 1)));
+    Print("trays_session0", static_cast<double>(CopiesIn(Tray, 0)));
+    return 0;
+}
+
+int SessionStorm(int count)
+{
+    const HWND shell = ShellWithUserAway();
+    if (shell == nullptr)
+        return Fail("the shell is not ready for the storm");
+    const LONG movesBefore = ts::MovesSeen().count;
+    const double cpuBefore = ServiceCpuMs();
+    const double begin = Now();
+    // Each move of the console is two notifications: the disconnect and the connect.
+    for (int i = 0; i < count / 2; ++i)
+        if (!ts::ConnectConsole(i % 2 == 0 ? 1 : 0))
+            return Fail("moving the console");
+    if (!bench::FlushWindow(shell, 120000))
+        return Fail("the queue did not drain");
+    Print("drain_ms", Now() - begin);
+    Print("cpu_ms", ServiceCpuMs() - cpuBefore);
+    Print("moves", static_cast<double>(ts::MovesSeen().count - movesBefore));
+    Print("trays_session1", static_cast<double>(CopiesIn(Tray, 1)));
+    return 0;
+}
+
+// --- process_pid over a list of a chosen length -------------------------------------------
+// The stand-in's list holds the processes that really run. For longer lists this program's own
+// import of WTSEnumerateProcessesW is pointed at a copy of a made-up list: N-1 other images in
+// session 0, the one looked for last. Each call copies the list, as an enumeration would.
+
+std::vector<BYTE> FakeList;
+DWORD FakeCount = 0;
+
+BOOL WINAPI FakeEnumerate(HANDLE, DWORD, DWORD, PWTS_PROCESS_INFOW* info, DWORD* count)
+{
+    auto* copy = static_cast<BYTE*>(LocalAlloc(LMEM_FIXED, FakeList.size()));
+    if (copy == nullptr)
+        return FALSE;
+    std::copy(FakeList.begin(), FakeList.end(), copy);
+    auto* records = reinterpret_cast<WTS_PROCESS_INFOW*>(copy);
+    const ptrdiff_t shift = copy - FakeList.data();
+    for (DWORD i = 0; i < FakeCount; ++i)
+        records[i].pProcessName = reinterpret_cast<LPWSTR>(reinterpret_cast<BYTE*>(records[i].pProcessName) + shift);
+    *info = records;
+    *count = FakeCount;
+    return TRUE;
+}
+
+void WINAPI FakeFree(PVOID memory)
+{
+    LocalFree(memory);
+}
+
+void BuildFakeList(DWORD count)
+{
+    std::vector<std::wstring> names;
+    for (DWORD i = 0; i + 1 < count; ++i)
+        names.push_back(L"BenchProcess" + std::to_wstring(i) + L".exe");
+    names.push_back(Explorer);
+    size_t bytes = count * sizeof(WTS_PROCESS_INFOW);
+    for (const std::wstring& name : names)
+        bytes += (name.size() + 1) * sizeof(wchar_t);
+    FakeList.assign(bytes, 0);
+    auto* records = reinterpret_cast<WTS_PROCESS_INFOW*>(FakeList.data());
+    auto* text = reinterpret_cast<wchar_t*>(FakeList.data() + count * sizeof(WTS_PROCESS_INFOW));
+    for (DWORD i = 0; i < count; ++i)
+    {
+        records[i].SessionId = 0;
+        records[i].ProcessId = 1000 + 4 * i;
+        records[i].pProcessName = text;
+        std::copy(names[i].begin(), names[i].end(), text);
+        text += names[i].size() + 1;
+    }
+    FakeCount = count;
+}
+
+bool PatchImport(const char* dll, void* original, void* replacement)
+{
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
+         ++import)
+    {
+        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), dll) != 0)
+            continue;
+        for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk); thunk->u1.Function != 0;
+             ++thunk)
+        {
+            if (reinterpret_cast<void*>(thunk->u1.Function) != original)
+                continue;
+            DWORD old = 0;
+            VirtualProtect(&thunk->u1.Function, sizeof thunk->u1.Function, PAGE_READWRITE, &old);
+            thunk->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&thunk->u1.Function, sizeof thunk->u1.Function, old, &old);
+            return true;
+        }
+    }
+    return false;
+}
+
+int Lookup(int count)
+{
+    if (count > 0)
+    {
+        const HMODULE wtsapi = GetModuleHandleW(L"wtsapi32.dll");
+        BuildFakeList(static_cast<DWORD>(count));
+        if (wtsapi == nullptr ||
+            !PatchImport("wtsapi32.dll", reinterpret_cast<void*>(GetProcAddress(wtsapi, "WTSEnumerateProcessesW")),
+                         reinterpret_cast<void*>(&FakeEnumerate)) ||
+            !PatchImport("wtsapi32.dll", reinterpret_cast<void*>(GetProcAddress(wtsapi, "WTSFreeMemory")),
+                         reinterpret_cast<void*>(&FakeFree)))
+            return Fail("pointing the import at the made-up list");
+    }
+    // Enough calls for a millisecond-scale total; the median of the batches is printed.
+    constexpr int Batches = 9;
+    const int calls = count > 0 ? std::max(20, 200000 / count) : 50;
+    std::vector<double> perCall;
+    DWORD found = 0;
+    for (int batch = 0; batch < Batches; ++batch)
+    {
+        const double begin = Now();
+        for (int i = 0; i < calls; ++i)
+            found = process_pid(Explorer, 0);
+        perCall.push_back((Now() - begin) * 1000.0 / calls);
+    }
+    if (found == 0)
+        return Fail("the image was not found");
+    std::sort(perCall.begin(), perCall.end());
+    Print("lookup_us", perCall[Batches / 2]);
+    return 0;
+}
+
+int Run(int argc, wchar_t** argv)
+{
+    std::wstring commandLine = L"\"" + std::wstring(argv[0]) + L"\"";
+    for (int i = 1; i < argc; ++i)
+        commandLine += L" " + std::wstring(argv[i]);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    const double begin = Now();
+    if (!CreateProcessW(argv[0], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return Fail("starting the program");
+    CloseHandle(info.hThread);
+    const bool ended = WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0;
+    const double took = Now() - begin;
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    if (!ended)
+        TerminateProcess(info.hProcess, 99);
+    CloseHandle(info.hProcess);
+    if (!ended)
+        return Fail("the program did not end");
+    Print("wall_ms", took);
+    Print("exit_code", code);
+    return 0;
+}
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2)
+        return Fail("usage: BenchMeasure MEASUREMENT [ARGUMENTS]");
+    const std::wstring what = argv[1];
+    const wchar_t* argument = argc > 2 ? argv[2] : L"";
+    if (what == L"nothing")
+        return 0;
+    if (what == L"clean")
+    {
+        KillAll(Tray);
+        KillAll(Explorer);
+        ts::Reset();
+        return 0;
+    }
+    if (what == L"start" && argc > 2)
+        return Start(argument);
+    if (what == L"stop" && argc > 2)
+        return Stop(argument);
+    if (what == L"stubborn-stop")
+        return StubbornStop();
+    if (what == L"figures" && argc > 2)
+        return Figures(argument);
+    if (what == L"repaint")
+        return Repaint();
+    if (what == L"hook-storm")
+        return HookStorm(argc > 2 ? _wtoi(argument) : 1000);
+    if (what == L"session-storm")
+        return SessionStorm(argc > 2 ? _wtoi(argument) : 1000);
+    if (what == L"lookup")
+        return Lookup(argc > 2 ? _wtoi(argument) : 0);
+    if (what == L"run" && argc > 2)
+        return Run(argc - 2, argv + 2);
+    return Fail("unknown measurement");
+}

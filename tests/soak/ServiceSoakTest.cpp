@@ -1,0 +1,116 @@
+// The service under repetition: its session 0 helpers killed again and again, and restarts
+// through the control tool. Counts: see Soak.h.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "../control/ControlTool.h"
+#include "BenchClient.h"
+#include "Soak.h"
+#include "TermSrv.h"
+
+namespace ts = bench::termsrv;
+using namespace soak;
+
+namespace
+{
+// Handles are the wineserver's count; private bytes are the Linux process's anonymous resident
+// memory (Wine reports no private bytes of another process). The figures may move a little with the system's own caches (the thread pool, the
+// heap); a leak of one handle or one allocation per restart shows far beyond these.
+constexpr DWORD HandleTolerance = 8;
+constexpr SIZE_T MemoryToleranceBytes = 1024 * 1024;
+
+class ServiceSoak : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(service.StopAndWait());
+        Clean();
+    }
+    void TearDown() override
+    {
+        service.StopAndWait();
+        Clean();
+    }
+    static void Clean()
+    {
+        KillAll(Tray);
+        KillAll(Explorer);
+        ts::Reset();
+    }
+
+    bench::Service service;
+};
+
+// Kills the helper, waits for its replacement; the replacement's pid, or 0.
+DWORD KillAndWaitForNext(const wchar_t* image, DWORD pid)
+{
+    if (!Kill(pid))
+        return 0;
+    return WaitForOneCopy(image, 0, pid);
+}
+
+TEST_F(ServiceSoak, EveryKilledHelperIsReplacedAndTheServiceEndsWhereItStarted)
+{
+    const int kills = Count(100, 1000);
+    ASSERT_TRUE(service.StartAndWaitForShell());
+    DWORD explorer = WaitForOneCopy(Explorer, 0);
+    DWORD tray = WaitForOneCopy(Tray, 0);
+    ASSERT_NE(0u, explorer);
+    ASSERT_NE(0u, tray);
+    const DWORD pid = service.Status().dwProcessId;
+
+    // A few rounds first, so that pools the system fills on first use are full.
+    for (int round = 0; round < 10; ++round)
+    {
+        ASSERT_NE(0u, explorer = KillAndWaitForNext(Explorer, explorer));
+        ASSERT_NE(0u, tray = KillAndWaitForNext(Tray, tray));
+    }
+    const ServiceFigures before = FiguresOf(pid);
+    ASSERT_TRUE(before.valid);
+    const long long anonBefore = LinuxAnonKb("bin\\Quillon.exe");
+    ASSERT_GT(anonBefore, 0) << "the service's Linux process was not found";
+
+    for (int round = 0; round < kills; ++round)
+    {
+        explorer = KillAndWaitForNext(Explorer, explorer);
+        ASSERT_NE(0u, explorer) << "the explorer helper was not replaced after kill " << round + 1;
+        tray = KillAndWaitForNext(Tray, tray);
+        ASSERT_NE(0u, tray) << "the tray helper was not replaced after kill " << round + 1;
+    }
+    ASSERT_TRUE(bench::FlushWindow(bench::FindShellWindow()));
+    const ServiceFigures after = FiguresOf(pid);
+    ASSERT_TRUE(after.valid);
+    const long long anonAfter = LinuxAnonKb("bin\\Quillon.exe");
+    std::printf("%d kills of each helper: handles %lu -> %lu, private (Linux RssAnon) %lld -> %lld KiB, "
+                "working set %lu -> %lu KiB\n",
+                kills, before.handles, after.handles, anonBefore, anonAfter,
+                static_cast<unsigned long>(before.workingSet / 1024),
+                static_cast<unsigned long>(after.workingSet / 1024));
+    EXPECT_LE(after.handles, before.handles + HandleTolerance);
+    EXPECT_LE(anonAfter, anonBefore + static_cast<long long>(MemoryToleranceBytes / 1024));
+    EXPECT_LE(after.workingSet, before.workingSet + MemoryToleranceBytes);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.State());
+}
+
+TEST_F(ServiceSoak, EveryRestartThroughTheControlToolEndsRunningWithOneOfEachHelper)
+{
+    const int restarts = Count(20, 200);
+    ASSERT_TRUE(service.StartAndWaitForShell());
+    for (int round = 1; round <= restarts; ++round)
+    {
+        const control::ToolRun run = control::RunTool(L"-r", control::ToolPath(), 30000);
+        ASSERT_TRUE(run.finished) << "restart " << round << " did not end";
+        ASSERT_EQ(0u, run.exitCode) << "restart " << round;
+        ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.State()) << "restart " << round;
+        ASSERT_NE(0u, WaitForOneCopy(Explorer, 0)) << "not one explorer helper after restart " << round;
+        ASSERT_NE(0u, WaitForOneCopy(Tray, 0)) << "not one tray helper after restart " << round;
+    }
+    // Settled: nothing further comes up.
+    ASSERT_TRUE(bench::FlushWindow(bench::FindShellWindow()));
+    EXPECT_EQ(1u, CopiesIn(Explorer, 0).size());
+    EXPECT_EQ(1u, CopiesIn(Tray, 0).size());
+}
+}

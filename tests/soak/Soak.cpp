@@ -1,0 +1,156 @@
+#include "Soak.h"
+
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "BenchClient.h"
+#include "ProcessFigures.h"
+#include "TermSrv.h"
+
+namespace soak
+{
+bool Full()
+{
+    const char* value = std::getenv("QUILLON_SOAK");
+    return value != nullptr && std::string(value) == "full";
+}
+
+int Count(int ci, int full)
+{
+    return Full() ? full : ci;
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* image)
+{
+    std::vector<DWORD> pids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, image) == 0)
+            pids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return pids;
+}
+
+std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session)
+{
+    std::vector<DWORD> pids;
+    for (const DWORD pid : ProcessesNamed(image))
+        if (bench::termsrv::SessionOfProcess(pid) == session)
+            pids.push_back(pid);
+    return pids;
+}
+
+DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis, DWORD timeoutMs)
+{
+    DWORD found = 0;
+    bench::WaitUntil(
+        [&] {
+            const std::vector<DWORD> pids = CopiesIn(image, session);
+            found = pids.size() == 1 && pids[0] != notThis ? pids[0] : 0;
+            return found != 0;
+        },
+        timeoutMs, 5);
+    return found;
+}
+
+bool Kill(DWORD pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr)
+        return true;
+    TerminateProcess(process, 99);
+    const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+void KillAll(const wchar_t* image)
+{
+    for (const DWORD pid : ProcessesNamed(image))
+        Kill(pid);
+}
+
+ServiceFigures FiguresOf(DWORD pid)
+{
+    ServiceFigures result;
+    figures::Process process;
+    if (pid == 0 || !figures::Of(pid, &process))
+        return result;
+    result.valid = true;
+    result.handles = process.handles;
+    result.privateBytes = process.privateBytes;
+    result.workingSet = process.workingSet;
+    return result;
+}
+
+namespace
+{
+// A file of Linux's /proc, through Wine's drive Z:. Its size reads as 0, so it is read to the end.
+std::string ReadProcFile(const std::wstring& path)
+{
+    std::string text;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0)
+        text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+}
+
+long long LinuxAnonKb(const std::string& commandLinePart)
+{
+    char prefix[1024] = "";
+    if (GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix) == 0)
+        return -1;
+    const std::string wanted = std::string("WINEPREFIX=") + prefix;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE find = FindFirstFileW(L"Z:\\proc\\*", &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return -1;
+    long long found = -1;
+    do
+    {
+        const std::wstring name = entry.cFileName;
+        if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        const std::wstring folder = L"Z:\\proc\\" + name;
+        if (ReadProcFile(folder + L"\\cmdline").find(commandLinePart) == std::string::npos)
+            continue;
+        const std::string environment = ReadProcFile(folder + L"\\environ");
+        bool ours = false;
+        for (size_t at = 0; at < environment.size(); at += std::strlen(environment.c_str() + at) + 1)
+            ours = ours || std::strcmp(environment.c_str() + at, wanted.c_str()) == 0;
+        if (!ours)
+            continue;
+        const std::string status = ReadProcFile(folder + L"\\status");
+        const size_t at = status.find("RssAnon:");
+        if (at != std::string::npos)
+            found = std::strtoll(status.c_str() + at + 8, nullptr, 10);
+        break;
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return found;
+}
+
+std::wstring CrashDumpPath()
+{
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
+        path = std::wstring(folder) + L"\\Quillon.dmp";
+    CoTaskMemFree(folder);
+    return path;
+}
+}
