@@ -1,5 +1,6 @@
 #include "BenchClient.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace bench
@@ -173,6 +174,22 @@ size_t CountOf(const Pixels& pixels, uint32_t colour)
     for (uint32_t value : pixels.data)
         count += value == colour ? 1 : 0;
     return count;
+}
+
+RECT MeasureTextLines(const std::vector<std::wstring>& lines)
+{
+    const HDC dc = CreateCompatibleDC(nullptr);
+    LONG width = 0;
+    LONG height = 0;
+    for (const std::wstring& line : lines)
+    {
+        SIZE size{};
+        GetTextExtentPoint32W(dc, line.c_str(), static_cast<int>(line.size()), &size);
+        width = std::max(width, size.cx);
+        height += size.cy;
+    }
+    DeleteDC(dc);
+    return RECT{0, 0, width, height};
 }
 
 std::wstring ProgramDirectory()

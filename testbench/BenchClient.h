@@ -84,6 +84,10 @@ Pixels CaptureDc(HDC dc, const RECT& rect);
 RECT BoundingBoxOf(const Pixels& pixels, uint32_t colour);
 size_t CountOf(const Pixels& pixels, uint32_t colour);
 
+// Where the shell's banner text must stand: the lines measured in the default font, stacked from
+// the top-left corner (0, 0).
+RECT MeasureTextLines(const std::vector<std::wstring>& lines);
+
 std::wstring ProgramDirectory();
 std::string Narrow(const std::wstring& text);
 }

@@ -145,23 +145,6 @@ TEST_F(ServiceTest, AStopRightAfterTheStartStillStopsTheService)
     }
 }
 
-// Where the text must stand: its lines measured in the default font, from the top-left corner.
-RECT TextRect(const std::vector<std::wstring>& lines)
-{
-    const HDC dc = CreateCompatibleDC(nullptr);
-    LONG width = 0;
-    LONG height = 0;
-    for (const std::wstring& line : lines)
-    {
-        SIZE size{};
-        GetTextExtentPoint32W(dc, line.c_str(), static_cast<int>(line.size()), &size);
-        width = std::max(width, size.cx);
-        height += size.cy;
-    }
-    DeleteDC(dc);
-    return RECT{0, 0, width, height};
-}
-
 TEST_F(ServiceTest, BannerFollowsTheWindowsVersionTheProgramSees)
 {
     struct Case
@@ -175,7 +158,7 @@ TEST_F(ServiceTest, BannerFollowsTheWindowsVersionTheProgramSees)
          {L"SESSION 0", L" ", L"You are on Windows 10, mouse and keyboard input doesn't work.",
           L"You will be returned to your logged in interactive session after 30 seconds."}},
     };
-    const LONG lineHeight = TextRect({L"SESSION 0"}).bottom;
+    const LONG lineHeight = bench::MeasureTextLines({L"SESSION 0"}).bottom;
     for (const Case& c : cases)
     {
         SCOPED_TRACE(bench::Narrow(c.version));
@@ -185,7 +168,7 @@ TEST_F(ServiceTest, BannerFollowsTheWindowsVersionTheProgramSees)
         const HWND window = bench::FindShellWindow();
         RECT screen{};
         GetWindowRect(window, &screen);
-        RECT text = TextRect(c.lines);
+        RECT text = bench::MeasureTextLines(c.lines);
         OffsetRect(&text, screen.left, screen.top);
 
         bench::Pixels pixels;

@@ -90,21 +90,9 @@ private:
     void* bits_ = nullptr;
 };
 
-// Where the text must stand: lines measured in the default font, from the top-left corner.
 RECT ExpectedTextRect(const std::wstring& text)
 {
-    const HDC dc = CreateCompatibleDC(nullptr);
-    LONG width = 0;
-    LONG height = 0;
-    for (const std::wstring& line : SplitBannerLines(text))
-    {
-        SIZE size{};
-        GetTextExtentPoint32W(dc, line.c_str(), static_cast<int>(line.size()), &size);
-        width = std::max(width, size.cx);
-        height += size.cy;
-    }
-    DeleteDC(dc);
-    return RECT{0, 0, width, height};
+    return bench::MeasureTextLines(SplitBannerLines(text));
 }
 
 bool Inside(const RECT& inner, const RECT& outer)
