@@ -75,6 +75,7 @@ for run in $(seq "$RUNS"); do
     sample "stop.helpers" "$(value stopped_ms <<<"$out")"
     sample "stop.helpersgone" "$(value helpers_gone_ms <<<"$out")"
     out=$(measure stubborn-stop); sample "stop.stubborn" "$(value stopped_ms <<<"$out")"
+    out=$(measure early-stop); sample "stop.early.left" "$(value helpers_left <<<"$out")"
     printf '.'
 done
 echo

@@ -17,14 +17,24 @@ with open(samples_path) as f:
             samples[key].append(float("nan"))
 
 
+def number(value):
+    if value != value:
+        return "n/a"
+    if abs(value) >= 100:
+        return f"{value:,.0f}".replace(",", " ")
+    return f"{value:.3g}"
+
+
 def cell(key, unit):
     values = samples.get(key)
     if not values:
         return "n/a", None
     median = statistics.median(values)
     if len(values) == 1:
-        return f"{median:.4g} {unit}", median
-    return f"{median:.4g} {unit} ({min(values):.4g}–{max(values):.4g})", median
+        return f"{number(median)} {unit}".strip(), median
+    if min(values) == max(values):
+        return f"{number(median)} {unit}".strip(), median
+    return f"{number(median)} {unit} ({number(min(values))}–{number(max(values))})".replace(" (", " (", 1).strip(), median
 
 
 def row(label, key, unit, base=None):
@@ -50,6 +60,7 @@ row("Start: StartServiceW to the shell window visible", "start.shell", "ms", "st
 row("Stop: ControlService(STOP) to SERVICE_STOPPED, helpers close", "stop.helpers", "ms", "stop.base")
 row("Stop: ... to both helper processes gone", "stop.helpersgone", "ms", "stop.base")
 row("Stop: one helper ignores WM_CLOSE", "stop.stubborn", "ms", "stop.base")
+row("Stop right after the helpers' processes start: helpers left 3 s later", "stop.early.left", "")
 row(f"Idle {idle} s: CPU time (Linux utime+stime)", "idle.cpu", "ms", "idle.cpu.base")
 row(f"Idle {idle} s: context switches (all threads)", "idle.switches", "", "idle.switches.base")
 row("After start: handles (wineserver's count)", "mem.handles", "", "mem.handles.base")

@@ -54,7 +54,7 @@ DWORD KillAndWaitForNext(const wchar_t* image, DWORD pid)
 
 TEST_F(ServiceSoak, EveryKilledHelperIsReplacedAndTheServiceEndsWhereItStarted)
 {
-    const int kills = Count(100, 1000);
+    const int kills = Count(300, 1000);
     ASSERT_TRUE(service.StartAndWaitForShell());
     DWORD explorer = WaitForOneCopy(Explorer, 0);
     DWORD tray = WaitForOneCopy(Tray, 0);
@@ -97,7 +97,7 @@ TEST_F(ServiceSoak, EveryKilledHelperIsReplacedAndTheServiceEndsWhereItStarted)
 
 TEST_F(ServiceSoak, EveryRestartThroughTheControlToolEndsRunningWithOneOfEachHelper)
 {
-    const int restarts = Count(20, 200);
+    const int restarts = Count(50, 200);
     ASSERT_TRUE(service.StartAndWaitForShell());
     for (int round = 1; round <= restarts; ++round)
     {
@@ -112,5 +112,22 @@ TEST_F(ServiceSoak, EveryRestartThroughTheControlToolEndsRunningWithOneOfEachHel
     ASSERT_TRUE(bench::FlushWindow(bench::FindShellWindow()));
     EXPECT_EQ(1u, CopiesIn(Explorer, 0).size());
     EXPECT_EQ(1u, CopiesIn(Tray, 0).size());
+}
+
+// Fails today: a helper asked to close before its window exists never hears the request, and
+// stays running after the service has stopped. Enable once the stop asks again until the bound.
+TEST_F(ServiceSoak, DISABLED_AStopRightAfterTheHelpersStartLeavesNoneRunning)
+{
+    for (int round = 1; round <= 5; ++round)
+    {
+        ASSERT_EQ(0u, service.Start());
+        ASSERT_TRUE(bench::WaitUntil([] { return CopiesIn(Explorer, 0).size() == 1 && CopiesIn(Tray, 0).size() == 1; },
+                                     10000, 1));
+        ASSERT_TRUE(service.StopAndWait());
+        EXPECT_TRUE(bench::WaitUntil([] { return CopiesIn(Explorer, 0).empty() && CopiesIn(Tray, 0).empty(); }, 3000))
+            << "a session 0 helper outlived the stop, round " << round;
+        KillAll(Tray);
+        KillAll(Explorer);
+    }
 }
 }
