@@ -1,5 +1,7 @@
 #include "ShellWindow.h"
 
+#include <algorithm>
+
 #include <wtsapi32.h>
 
 #include <system_error>
@@ -26,6 +28,7 @@ constexpr WPARAM ShellFlash = 0x8006;      // HSHELL_FLASH
 
 // Helpers close within this time or are left running.
 constexpr DWORD HelperCloseTimeoutMs = 1000;
+constexpr DWORD HelperAskAgainMs = 50;
 
 // The process id of a helper whose handle we hold. A handle to an adopted copy has SYNCHRONIZE
 // access only, which does not let GetProcessId answer: the copy is then looked up by name.
@@ -407,11 +410,6 @@ void QuillonShellWindow::CloseSessionZeroHelpers()
     closingTray = trayWait.Unregister();
     closingExplorer = explorerWait.Unregister();
 
-    if (closingTray)
-        AskHelperToClose(closingTray.get(), TrayImage, 0, TrayWindowClass);
-    if (closingExplorer)
-        AskHelperToClose(closingExplorer.get(), ExplorerImage, NoSession, ExplorerWindowClass);
-
     // Only the helpers that run are waited for: a missing one must not cut the wait short.
     HANDLE running[2];
     DWORD count = 0;
@@ -419,8 +417,25 @@ void QuillonShellWindow::CloseSessionZeroHelpers()
         running[count++] = closingTray.get();
     if (closingExplorer)
         running[count++] = closingExplorer.get();
-    if (count != 0)
-        WaitForMultipleObjects(count, running, TRUE, HelperCloseTimeoutMs);
+    if (count == 0)
+        return;
+
+    // A helper started moments ago may have no window yet when first asked; it is asked again
+    // until it ends or the time is up, so that a stop right after a start leaves none behind.
+    const ULONGLONG deadline = GetTickCount64() + HelperCloseTimeoutMs;
+    for (;;)
+    {
+        if (closingTray && WaitForSingleObject(closingTray.get(), 0) == WAIT_TIMEOUT)
+            AskHelperToClose(closingTray.get(), TrayImage, 0, TrayWindowClass);
+        if (closingExplorer && WaitForSingleObject(closingExplorer.get(), 0) == WAIT_TIMEOUT)
+            AskHelperToClose(closingExplorer.get(), ExplorerImage, NoSession, ExplorerWindowClass);
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return;
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, HelperAskAgainMs));
+        if (WaitForMultipleObjects(count, running, TRUE, slice) != WAIT_TIMEOUT)
+            return;
+    }
 }
 
 void QuillonShellWindow::OnFinalMessage(HWND hWnd)

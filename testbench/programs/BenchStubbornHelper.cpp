@@ -14,14 +14,17 @@ namespace
 {
 constexpr UINT_PTR CloseTimer = 1;
 UINT closeDelayMs = 0;
+bool closing = false;
 
 LRESULT CALLBACK StubbornProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message)
     {
     case WM_CLOSE:
-        if (closeDelayMs != 0)
+        // Counted from the first request: asking again does not put the end off.
+        if (closeDelayMs != 0 && !closing)
             SetTimer(window, CloseTimer, closeDelayMs, nullptr);
+        closing = true;
         return 0;
     case WM_TIMER:
         if (wParam == CloseTimer)

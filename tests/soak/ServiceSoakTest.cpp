@@ -114,9 +114,8 @@ TEST_F(ServiceSoak, EveryRestartThroughTheControlToolEndsRunningWithOneOfEachHel
     EXPECT_EQ(1u, CopiesIn(Tray, 0).size());
 }
 
-// Fails today: a helper asked to close before its window exists never hears the request, and
-// stays running after the service has stopped. Enable once the stop asks again until the bound.
-TEST_F(ServiceSoak, DISABLED_AStopRightAfterTheHelpersStartLeavesNoneRunning)
+// A helper asked to close before its window exists must be asked again, or it outlives the stop.
+TEST_F(ServiceSoak, AStopRightAfterTheHelpersStartLeavesNoneRunning)
 {
     for (int round = 1; round <= 5; ++round)
     {
