@@ -56,6 +56,11 @@ ScopedHandle WaitRegistration::Unregister()
 
 void WaitRegistration::OnWaitSignaled()
 {
+    // A one-shot wait fires once; Wine's pool has been seen to run it a second time on an
+    // object that stays signalled. That second run finds the callback spent and has nothing
+    // to do: the first run already ended the wait or handed the handle back.
+    if (!callback)
+        return;
     callback();
     callback = nullptr;
 
