@@ -59,20 +59,7 @@ int Fail(const char* what)
     return 1;
 }
 
-std::vector<DWORD> ProcessesNamed(const wchar_t* image)
-{
-    std::vector<DWORD> pids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return pids;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, image) == 0)
-            pids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return pids;
-}
+using bench::ProcessesNamed;
 
 size_t CopiesIn(const wchar_t* image, DWORD session)
 {

@@ -1,5 +1,7 @@
 #include "BenchClient.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -190,6 +192,21 @@ RECT MeasureTextLines(const std::vector<std::wstring>& lines)
     }
     DeleteDC(dc);
     return RECT{0, 0, width, height};
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* image)
+{
+    std::vector<DWORD> pids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, image) == 0)
+            pids.push_back(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return pids;
 }
 
 std::wstring ProgramDirectory()

@@ -88,6 +88,9 @@ size_t CountOf(const Pixels& pixels, uint32_t colour);
 // the top-left corner (0, 0).
 RECT MeasureTextLines(const std::vector<std::wstring>& lines);
 
+// Ids of the processes whose image name is the given one (any letter case), in the system's order.
+std::vector<DWORD> ProcessesNamed(const wchar_t* image);
+
 std::wstring ProgramDirectory();
 std::string Narrow(const std::wstring& text);
 }

@@ -26,20 +26,7 @@ constexpr DWORD StartTimeoutMs = 10000;
 // Long enough for a start that should not happen to have shown.
 constexpr DWORD NothingStartsMs = 2000;
 
-std::vector<DWORD> ProcessesNamed(const wchar_t* image)
-{
-    std::vector<DWORD> pids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return pids;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, image) == 0)
-            pids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return pids;
-}
+using bench::ProcessesNamed;
 
 // The copies of the image in the simulated session.
 std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session)

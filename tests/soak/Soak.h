@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "BenchClient.h"
+
 namespace soak
 {
 constexpr const wchar_t* Explorer = L"QuillonExplorer.exe";
@@ -16,7 +18,7 @@ constexpr const wchar_t* Tray = L"QuillonTray.exe";
 bool Full();
 int Count(int ci, int full);
 
-std::vector<DWORD> ProcessesNamed(const wchar_t* image);
+using bench::ProcessesNamed;
 // The copies of the image in the simulated session.
 std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session);
 // Waits for exactly one copy in the session other than notThis; its pid, or 0.
