@@ -2,7 +2,33 @@
 # Sourced, not run. Every process started here is ended by its own pid or by its prefix.
 
 QUILLON_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD_DIR=${QUILLON_BUILD_DIR:-$QUILLON_ROOT/build/mingw}
+
+# The programs ship as 32-bit Windows programs, and the bench runs them so wherever it can. Some
+# machines run no 32-bit code at all (IA-32 emulation switched off in the kernel: every i386
+# program, Wine's 32-bit loader included, fails with "Exec format error"). There the bench builds
+# the same sources as 64-bit programs and runs them under 64-bit Wine; the release archive stays
+# 32-bit. QUILLON_ARCH=i686 or x86_64 forces the choice.
+runs_32bit_code() {
+    local dir status
+    command -v as >/dev/null && command -v ld >/dev/null || return 0
+    dir=$(mktemp -d)
+    printf '.globl _start\n_start:\n mov $1, %%eax\n xor %%ebx, %%ebx\n int $0x80\n' >"$dir/p.s"
+    as --32 -o "$dir/p.o" "$dir/p.s" 2>/dev/null && ld -m elf_i386 -o "$dir/p" "$dir/p.o" 2>/dev/null \
+        && "$dir/p" 2>/dev/null
+    status=$?
+    rm -rf "$dir"
+    return $status
+}
+if [ -z "${QUILLON_ARCH:-}" ]; then
+    if runs_32bit_code; then QUILLON_ARCH=i686; else QUILLON_ARCH=x86_64; fi
+fi
+case $QUILLON_ARCH in
+    i686)   PRESET=mingw;   WINE_SYSTEM_DIR=syswow64 ;;
+    x86_64) PRESET=mingw64; WINE_SYSTEM_DIR=system32 ;;
+    *) printf 'FAILED: QUILLON_ARCH=%s\nWhat to do: set it to i686 or x86_64, or leave it unset\n' "$QUILLON_ARCH" >&2; exit 1 ;;
+esac
+export QUILLON_ARCH
+BUILD_DIR=${QUILLON_BUILD_DIR:-$QUILLON_ROOT/build/$PRESET}
 BENCH_DIR=$BUILD_DIR/testbench
 LOG_DIR=$BUILD_DIR/logs
 SCREEN_SIZE=${QUILLON_SCREEN:-1280x1024x24}
@@ -26,7 +52,8 @@ as_root() {
 
 ensure_packages() {
     local wanted=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth libboost-dev cmake ninja-build
-                  imagemagick googletest python3 unzip)
+                  imagemagick googletest python3 unzip binutils)
+    [ "$QUILLON_ARCH" = x86_64 ] && wanted+=(g++-mingw-w64-x86-64-posix)
     local missing=() p
     for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -44,7 +71,10 @@ ensure_packages() {
 
 build_all() {
     step "Configuring and building in $BUILD_DIR"
-    cmake --preset mingw -B "$BUILD_DIR" >"$LOG_DIR.configure.log" 2>&1 \
+    if [ "$QUILLON_ARCH" = x86_64 ]; then
+        step "This machine runs no 32-bit code: the bench builds and runs the programs as 64-bit Windows programs"
+    fi
+    cmake --preset "$PRESET" -B "$BUILD_DIR" >"$LOG_DIR.configure.log" 2>&1 \
         || { cat "$LOG_DIR.configure.log" >&2; fail "CMake configure" "read the messages above"; }
     rm -f "$LOG_DIR.configure.log"
     cmake --build "$BUILD_DIR" -- -k 0 || fail "build" "fix the compiler errors above"
@@ -88,7 +118,7 @@ make_prefix() {
     wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 || fail "registry setting for Version"
     wineserver -w
 
-    local system=$WINEPREFIX/drive_c/windows/syswow64 dll
+    local system=$WINEPREFIX/drive_c/windows/$WINE_SYSTEM_DIR dll
     for dll in "$BENCH_DIR"/*.dll; do
         [ -e "$dll" ] && cp "$dll" "$system/"
     done
@@ -123,6 +153,18 @@ cleanup() {
     fi
     return $status
 }
+
+# Where Wine's 32-bit loader cannot run, "wine" and the tools that call it must take the 64-bit one.
+use_wine64() {
+    local shim=$BUILD_DIR/wine64-path name
+    mkdir -p "$shim"
+    for name in wine wine-stable; do
+        printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
+        chmod +x "$shim/$name"
+    done
+    case :$PATH: in *":$shim:"*) ;; *) export PATH=$shim:$PATH ;; esac
+}
+if [ "$QUILLON_ARCH" = x86_64 ]; then use_wine64; fi
 
 prepare_bench() {
     trap cleanup EXIT
