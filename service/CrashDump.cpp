@@ -72,6 +72,24 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
+void EndProcessWithDump(DWORD exceptionCode) noexcept
+{
+    CONTEXT context{};
+    RtlCaptureContext(&context);
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = exceptionCode;
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+#if defined(_M_IX86) || defined(__i386__)
+    record.ExceptionAddress = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(context.Eip));
+#else
+    record.ExceptionAddress = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(context.Rip));
+#endif
+    EXCEPTION_POINTERS pointers{&record, &context};
+    CrashDumpFilter(&pointers);
+    TerminateProcess(GetCurrentProcess(), exceptionCode);
+    ExitProcess(exceptionCode);
+}
+
 void InstallCrashDumpHandling()
 {
     SetUnhandledExceptionFilter(&CrashDumpFilter);

@@ -11,5 +11,12 @@ constexpr DWORD UncaughtCppExceptionCode = 0xE0435050;
 // end. One dump at a time: a thread that fails while another writes waits for it, and adds none.
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
 
+// For a fault that must not be carried on from (impersonation that cannot be undone, an
+// exception where no caller may see it: window, timer and thread-pool callbacks): writes the
+// dump for the calling thread, as the filter would for an exception with this code, and ends
+// the process with the code. Does not rely on an exception reaching the filter, which a
+// window procedure's caller may swallow.
+[[noreturn]] void EndProcessWithDump(DWORD exceptionCode) noexcept;
+
 // Installs the filter for every thread, and routes an escaping C++ exception to it as well.
 void InstallCrashDumpHandling();
