@@ -2,11 +2,11 @@
 
 #include "CommandLine.h"
 #include "Console.h"
+#include "session/SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int)
 {
-    // Keeps the current directory out of the search for DLLs loaded later.
-    SetDllDirectoryW(L"");
+    KeepDllSearchInSystemFolder();
     attach_parent_console();
     return run_control_tool(commandLine != nullptr ? commandLine : L"");
 }

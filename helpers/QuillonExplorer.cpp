@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "session/SystemLibraries.h"
+
 namespace
 {
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -29,6 +31,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
+    KeepDllSearchInSystemFolder();
     const HANDLE single = CreateMutexW(nullptr, FALSE, L"Local\\QuillonExplorer");
     if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;

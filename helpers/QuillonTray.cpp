@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include "session/SystemLibraries.h"
+
 namespace
 {
 constexpr const wchar_t* QuitAllName = L"Global\\QuillonTray_QuitAll";
@@ -155,6 +157,7 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
+    KeepDllSearchInSystemFolder();
     const HANDLE single = ClaimSession();
     if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;

@@ -4,13 +4,14 @@
 #include <cstdlib>
 
 #include "../session/ProgramPath.h"
+#include "../session/SystemLibraries.h"
 #include "CrashDump.h"
 #include "ServiceHost.h"
 #include "UiThread.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
-    SetDllDirectoryW(L"");
+    KeepDllSearchInSystemFolder();
     InstallCrashDumpHandling();
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 

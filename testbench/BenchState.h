@@ -86,6 +86,8 @@ struct BenchState
 {
     LONG winstaRevertCalls;   // WinStationRevertFromServicesSession through the system directory
     LONG decoyRevertCalls;    // the same call through a winsta.dll placed beside a program
+    LONG decoyDllLoads;       // system DLLs' decoys placed beside a program that were loaded
+    WCHAR lastDecoyLoad[128]; // "<dll> in <program>" of the last such load
     benchstate::Machine machine;
 };
 

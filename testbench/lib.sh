@@ -109,7 +109,8 @@ make_prefix() {
     export WINEPREFIX=$BUILD_DIR/wine-prefix
     export WINEARCH=win64
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml=;winsta,wtsapi32=n,b"
+    # Native first for the DLLs the tests place stand-ins or decoys of.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winsta,wtsapi32,userenv,dbghelp,comctl32=n,b"
     step "Making a fresh Wine prefix in $WINEPREFIX (about 15 s)"
     rm -rf "$WINEPREFIX"
     wineboot -i >"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot -i" "see $LOG_DIR/wineboot.log"

@@ -9,7 +9,15 @@ set -euo pipefail
 
 VERSION=$(sed -n 's/^project(Quillon VERSION \([0-9.]*\).*/\1/p' "$QUILLON_ROOT/CMakeLists.txt")
 NAME=Quillon-$VERSION-win32
-ZIP=$BUILD_DIR/$NAME.zip
+# The archive is always the 32-bit build. Where the bench runs 64-bit programs, the archive is
+# built in a folder of its own, and the install check below uses the bench's 64-bit build of the
+# same sources, packed the same way.
+if [ "$QUILLON_ARCH" = i686 ]; then
+    RELEASE_DIR=$BUILD_DIR
+else
+    RELEASE_DIR=$QUILLON_ROOT/build/mingw-release
+fi
+ZIP=$RELEASE_DIR/$NAME.zip
 SECOND=$BUILD_DIR/release-rebuild
 CLEAN_PREFIX=$BUILD_DIR/release-prefix
 mkdir -p "$LOG_DIR"
@@ -23,7 +31,11 @@ release_cleanup() {
 trap release_cleanup EXIT
 
 step "Release: packing the archive"
-cmake --build "$BUILD_DIR" --target package >"$LOG_DIR/package.log" 2>&1 \
+if [ "$RELEASE_DIR" != "$BUILD_DIR" ]; then
+    cmake --preset mingw -B "$RELEASE_DIR" -DQUILLON_TEST_BENCH=OFF >"$LOG_DIR/package.log" 2>&1 \
+        || { cat "$LOG_DIR/package.log" >&2; fail "configuring the 32-bit release build in $RELEASE_DIR"; }
+fi
+cmake --build "$RELEASE_DIR" --target package >>"$LOG_DIR/package.log" 2>&1 \
     || { cat "$LOG_DIR/package.log" >&2; fail "the package target" "read the messages above"; }
 [ -f "$ZIP" ] && [ -f "$ZIP.sha256" ] || fail "the package target made no $ZIP"
 first=$(sha256sum "$ZIP" | cut -d' ' -f1)
@@ -53,19 +65,23 @@ actual=$(unzip -Z1 "$ZIP" | sort)
 $actual
 instead of:
 $expected"
-(cd "$BUILD_DIR" && sha256sum -c "$NAME.zip.sha256" >/dev/null) || fail "the checksum file does not match the archive"
+(cd "$RELEASE_DIR" && sha256sum -c "$NAME.zip.sha256" >/dev/null) || fail "the checksum file does not match the archive"
 echo "$(stat -c %s "$ZIP") bytes, $(echo "$expected" | wc -l) files, checksum matches"
 
 UNPACKED=$BUILD_DIR/release-unpacked
 rm -rf "$UNPACKED" && mkdir -p "$UNPACKED"
 unzip -q "$ZIP" -d "$UNPACKED"
 
-step "Release: the programs import only the system's own DLLs"
-allowed='^(advapi32|comctl32|dbghelp|gdi32|kernel32|msvcrt|ole32|shell32|shlwapi|user32|userenv|wtsapi32)\.dll$'
+step "Release: the programs load at start only the system's known DLLs"
+# Known DLLs always come from the system folder. The others (wtsapi32, userenv, dbghelp,
+# comctl32) must load on first use, from the system folder only: never as imports the loader
+# would look for beside the program first.
+allowed='^(advapi32|gdi32|kernel32|msvcrt|ole32|shell32|shlwapi|user32)\.dll$'
 for exe in "$UNPACKED/$NAME"/*.exe; do
     imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
     bad=$(echo "$imports" | grep -vE "$allowed" || true)
-    [ -z "$bad" ] || fail "$(basename "$exe") imports $bad" "link it statically (-static) or use a system DLL"
+    [ -z "$bad" ] || fail "$(basename "$exe") imports $bad at start" \
+        "link it statically (-static), or load that system DLL on first use (cmake/SystemDlls.cmake)"
     echo "$(basename "$exe"): $(echo $imports)"
 done
 
@@ -83,7 +99,17 @@ setsid wine wineboot </dev/null >>"$LOG_DIR/release-wineboot.log" 2>&1
 wine sc create UI0Detect binPath= '%SystemRoot%\System32\UI0Detect.exe' type= own type= interact start= demand \
     >/dev/null 2>&1 || fail "registering a Windows-like UI0Detect entry"
 install_dir=$CLEAN_PREFIX/drive_c/Quillon
-cp -r "$UNPACKED/$NAME" "$install_dir"
+if [ "$QUILLON_ARCH" = i686 ]; then
+    cp -r "$UNPACKED/$NAME" "$install_dir"
+else
+    echo "this machine runs no 32-bit code: installing the bench's 64-bit build of the same sources"
+    cmake --build "$BUILD_DIR" --target package >>"$LOG_DIR/package.log" 2>&1 \
+        || { cat "$LOG_DIR/package.log" >&2; fail "packing the 64-bit build"; }
+    unpacked64=$BUILD_DIR/release-unpacked-64
+    rm -rf "$unpacked64" && mkdir -p "$unpacked64"
+    unzip -q "$BUILD_DIR/$NAME.zip" -d "$unpacked64"
+    cp -r "$unpacked64/$NAME" "$install_dir"
+fi
 
 query() { wine "$BENCH_DIR/BenchQueryService.exe" UI0Detect 2>&1 | tr -d '\r'; }
 wine 'C:\Quillon\QuillonControl.exe' -i </dev/null >"$LOG_DIR/release-install.log" 2>&1 \

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -263,10 +265,29 @@ TEST(ReportRegistryFaults, EveryMixOfBrokenValuesPrintsTheReportOrItsErrorBlock)
                                       std::to_string(int(shapes[3])) + ")";
             ASSERT_TRUE(run.finished) << which;
             EXPECT_EQ(0u, run.exitCode) << which;
-            EXPECT_EQ(0u, run.out.find(L"Session 0 Details\r\n")) << which << ": " << bench::Narrow(run.out);
-            EXPECT_TRUE(run.err.empty() ||
-                        run.err.find(L"Error finding corresponding user name from HKU registry hive:\r\n") == 0)
-                << which << ": " << bench::Narrow(run.err);
+            // The whole report: its seven lines of the connected session 0, then either the
+            // real user's line or, instead of it, the error block.
+            const std::wstring head = L"Session 0 Details\r\n-----------------\r\n  session state : connected\r\n"
+                                      L"  session name  : \"" + station + L"\"\r\n  remote control: true\r\n"
+                                      L"  client name   : \"CLIENT\"\r\n  RDP user      : \"\"\r\n";
+            EXPECT_EQ(0u, run.out.find(head)) << which << ": " << bench::Narrow(run.out);
+            const std::wstring rest = run.out.substr(std::min(head.size(), run.out.size()));
+            if (run.err.empty())
+            {
+                EXPECT_EQ(0u, rest.find(L"  real user     : \"")) << which << ": " << bench::Narrow(rest);
+                EXPECT_EQ(1, std::count(rest.begin(), rest.end(), L'\n')) << which << ": " << bench::Narrow(rest);
+            }
+            else
+            {
+                EXPECT_EQ(0u, run.err.find(L"Error finding corresponding user name from HKU registry hive:\r\n["))
+                    << which << ": " << bench::Narrow(run.err);
+                EXPECT_EQ(rest, L"") << which;
+            }
+            bool allGood = true;
+            for (const Shape shape : shapes)
+                allGood = allGood && shape == Shape::Good;
+            if (allGood)
+                EXPECT_EQ(rest, L"  real user     : \"QUILLON\\alice\"\r\n") << which;
         }
         if (::testing::Test::HasFailure())
             break;

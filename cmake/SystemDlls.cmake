@@ -1,0 +1,56 @@
+# DLLs of the system that are not among its known DLLs (which the loader always takes from the
+# system folder) are linked to load on first use, so that the programs decide where they come
+# from: session/SystemLibraries.cpp loads them from the system folder only. A DLL of the same
+# name beside a program, or in the current directory, is then never loaded.
+#
+# quillon_system_dll(NAME) makes the target quillon_dll_NAME to link instead of plain NAME.
+function(quillon_system_dll name)
+  set(target quillon_dll_${name})
+  add_library(${target} INTERFACE)
+  if(MSVC)
+    target_link_libraries(${target} INTERFACE ${name} delayimp)
+    target_link_options(${target} INTERFACE /DELAYLOAD:${name}.dll)
+    return()
+  endif()
+
+  # MinGW: a delay-load import library made with dlltool from the exports that the regular
+  # import library names.
+  find_library(QUILLON_IMPORT_LIB_${name} lib${name}.a)
+  if(NOT QUILLON_IMPORT_LIB_${name})
+    message(FATAL_ERROR "The import library lib${name}.a of the cross compiler was not found.")
+  endif()
+  execute_process(COMMAND ${CMAKE_NM} -g ${QUILLON_IMPORT_LIB_${name}}
+                  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${CMAKE_NM} could not list ${QUILLON_IMPORT_LIB_${name}}.")
+  endif()
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(prefix "__imp__")
+    set(machine i386)
+  else()
+    set(prefix "__imp_")
+    set(machine i386:x86-64)
+  endif()
+  string(REGEX MATCHALL " I ${prefix}[^\n]+" imports "${symbols}")
+  set(def "LIBRARY ${name}.dll\nEXPORTS\n")
+  foreach(import ${imports})
+    string(REPLACE " I ${prefix}" "" export "${import}")
+    string(APPEND def "  ${export}\n")
+  endforeach()
+  set(dir ${CMAKE_BINARY_DIR}/delay-import)
+  file(MAKE_DIRECTORY ${dir})
+  file(WRITE ${dir}/${name}.def "${def}")
+  set(delaylib ${dir}/lib${name}_delay.a)
+  add_custom_command(OUTPUT ${delaylib}
+    COMMAND ${CMAKE_DLLTOOL} -m ${machine} -k --input-def ${dir}/${name}.def --dllname ${name}.dll
+            --output-delaylib ${delaylib}
+    DEPENDS ${dir}/${name}.def
+    COMMENT "Delay-load import library for ${name}.dll")
+  add_custom_target(${target}_lib DEPENDS ${delaylib})
+  add_dependencies(${target} ${target}_lib)
+  target_link_libraries(${target} INTERFACE ${delaylib})
+endfunction()
+
+foreach(dll wtsapi32 userenv dbghelp comctl32)
+  quillon_system_dll(${dll})
+endforeach()
