@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Console.h"
+#include "session/SystemError.h"
 
 namespace
 {
@@ -59,8 +60,5 @@ void attach_parent_console()
 
 std::wstring widen(const char* text)
 {
-    std::wstring wide;
-    for (const char* c = text; *c != '\0'; ++c)
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    return wide;
+    return from_utf8(text);
 }

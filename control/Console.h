@@ -8,5 +8,6 @@
 // writes to it.
 void attach_parent_console();
 
-// Text stored narrow (contexts of errors, fixed messages), widened unit by unit for wide output.
+// Text stored narrow (contexts and messages of errors, fixed messages), which is UTF-8, for wide
+// output.
 std::wstring widen(const char* text);

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <string>
 
+#include "FolderSecurity.h"
 #include "session/ProgramPath.h"
 #include "session/SystemError.h"
 
@@ -24,29 +25,6 @@ bool refused_while_stopping(DWORD error, DWORD state)
 {
     return (error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) &&
            (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING);
-}
-
-// The image path of Quillon.exe in the tool's directory, in double quotes when it holds a
-// space. A path that does not fit in MAX_PATH is refused rather than written cut short.
-void build_service_image_path(wchar_t (&path)[MAX_PATH])
-{
-    const wchar_t* const program = ProgramPath();
-    const size_t programLength = wcslen(program);
-    if (programLength >= MAX_PATH)
-        throw_system_error(ERROR_FILENAME_EXCED_RANGE, "Couldn't replace UI0Detect");
-    wmemcpy(path, program, programLength + 1);
-    PathRemoveFileSpecW(path);
-
-    const size_t directoryLength = wcslen(path);
-    const bool needsSeparator = directoryLength == 0 || path[directoryLength - 1] != L'\\';
-    const bool quoted = wcschr(path, L' ') != nullptr;
-    const size_t length =
-        directoryLength + (needsSeparator ? 1 : 0) + wcslen(ServiceImageName) + (quoted ? 2 : 0);
-    if (length >= MAX_PATH)
-        throw_system_error(ERROR_FILENAME_EXCED_RANGE, "Couldn't replace UI0Detect");
-
-    PathAppendW(path, ServiceImageName);
-    PathQuoteSpacesW(path);
 }
 }
 
@@ -70,14 +48,37 @@ void enable_interactive_services()
         throw_system_error(static_cast<DWORD>(status), "Couldn't enable interactive services");
 }
 
-void replace_ui0detect_image()
+std::wstring service_image_path()
 {
+    constexpr const char* context = "Couldn't replace UI0Detect";
+    std::wstring program;
+    if (!ProgramPath(program))
+        throw_last_error(context);
+    if (program.size() >= MAX_PATH)
+        throw_system_error(ERROR_FILENAME_EXCED_RANGE, context);
     wchar_t path[MAX_PATH];
-    build_service_image_path(path);
+    wmemcpy(path, program.c_str(), program.size() + 1);
+    PathRemoveFileSpecW(path);
 
+    const size_t directoryLength = wcslen(path);
+    const bool needsSeparator = directoryLength == 0 || path[directoryLength - 1] != L'\\';
+    const bool quoted = wcschr(path, L' ') != nullptr;
+    const size_t length =
+        directoryLength + (needsSeparator ? 1 : 0) + wcslen(ServiceImageName) + (quoted ? 2 : 0);
+    if (length >= MAX_PATH)
+        throw_system_error(ERROR_FILENAME_EXCED_RANGE, context);
+
+    check_program_folder(path);
+    PathAppendW(path, ServiceImageName);
+    PathQuoteSpacesW(path);
+    return path;
+}
+
+void replace_ui0detect_image(const std::wstring& image_path)
+{
     const ScopedServiceHandle service = open_ui0detect_service(SERVICE_CHANGE_CONFIG);
-    if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_ERROR_SEVERE, path,
-                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_ERROR_SEVERE,
+                              image_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         throw_last_error("Couldn't replace UI0Detect");
 }
 
@@ -162,10 +163,12 @@ void send_revert_control()
     throw_system_error(error, "Couldn't control UI0Detect service");
 }
 
+// The image path is checked first, so that a refused one leaves everything as it was.
 void replace_procedure()
 {
+    const std::wstring image = service_image_path();
     enable_interactive_services();
-    replace_ui0detect_image();
+    replace_ui0detect_image(image);
 }
 
 void restore_procedure()
@@ -176,8 +179,9 @@ void restore_procedure()
 
 void install_procedure()
 {
+    const std::wstring image = service_image_path();
     enable_interactive_services();
-    replace_ui0detect_image();
+    replace_ui0detect_image(image);
     stop_ui0detect_service(true);
 }
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "session/ScopedResource.h"
 
 // The Windows service entry whose image the tool replaces, and the user-defined control code
@@ -14,7 +16,11 @@ constexpr DWORD StopWaitLimitMs = 30000;
 
 ScopedServiceHandle open_ui0detect_service(DWORD access);
 void enable_interactive_services();
-void replace_ui0detect_image();
+// The quoted or bare path of Quillon.exe in the tool's folder. Raises a system error when the
+// tool's path is unknown, the image path would not fit in MAX_PATH, or an account that is not an
+// administrator can change the folder (see FolderSecurity.h).
+std::wstring service_image_path();
+void replace_ui0detect_image(const std::wstring& image_path);
 void restore_ui0detect_image();
 void stop_ui0detect_service(bool start_again);
 void signal_tray_quit_all();

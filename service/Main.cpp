@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <cstdlib>
+#include <string>
 
 #include "../session/ProgramPath.h"
 #include "../session/SystemLibraries.h"
@@ -15,7 +15,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     InstallCrashDumpHandling();
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
-    const wchar_t* const executablePath = ProgramPath();
+    // Without its own path the service still runs its shell; it stays in the directory the
+    // service control manager gave it, and the helpers, started by full path, do not start.
+    std::wstring executablePath;
+    if (!ProgramPath(executablePath))
+        executablePath.clear();
 
     int exitCode = 0;
     const DWORD dispatcherError =

@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "ProcessLookup.h"
+#include "ProgramPath.h"
 
 namespace
 {
@@ -34,28 +35,24 @@ private:
 
 // The image beside the running program, by full path and in quotes, so that neither PATH nor
 // a space in the path can make the platform start some other file. False, with the error set,
-// when the command line would not fit its MAX_PATH buffer: a cut path is never started.
+// when the program's own path is unknown or the command line would not fit its MAX_PATH buffer:
+// a cut or relative path is never started.
 bool BuildCommandLine(const std::wstring& image_name, wchar_t (&commandLine)[MAX_PATH])
 {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0)
+    std::wstring program;
+    if (!ProgramPath(program))
         return false;
-    if (length >= MAX_PATH || !PathRemoveFileSpecW(path) || !PathAppendW(path, image_name.c_str()))
-    {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    const size_t pathLength = wcslen(path);
-    if (pathLength + 3 > MAX_PATH)
+    const size_t slash = program.rfind(L'\\');
+    const std::wstring path = program.substr(0, slash + 1) + image_name;
+    if (path.size() + 3 > MAX_PATH)
     {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     commandLine[0] = L'"';
-    std::memcpy(commandLine + 1, path, pathLength * sizeof(wchar_t));
-    commandLine[pathLength + 1] = L'"';
-    commandLine[pathLength + 2] = L'\0';
+    std::memcpy(commandLine + 1, path.data(), path.size() * sizeof(wchar_t));
+    commandLine[path.size() + 1] = L'"';
+    commandLine[path.size() + 2] = L'\0';
     return true;
 }
 }

@@ -1,16 +1,8 @@
 #pragma once
 
-#include <cstdlib>
+#include <string>
 
-// The running program's full path as the runtime library recorded it at start-up.
-inline const wchar_t* ProgramPath()
-{
-    wchar_t* path = nullptr;
-#if defined(_MSC_VER)
-    _get_wpgmptr(&path);
-#else
-    // msvcrt.dll, which MinGW links, predates _get_wpgmptr; the variable is what it wraps.
-    path = _wpgmptr;
-#endif
-    return path != nullptr ? path : L"";
-}
+// The running program's own full path, however long. False, with the last error set, when the
+// system gives no path or one that is not absolute: a relative path would name whatever file
+// lies in the current directory.
+[[nodiscard]] bool ProgramPath(std::wstring& path);

@@ -141,10 +141,7 @@ std::wstring AsWritten(const std::wstring& text)
 
 std::wstring Widen(const std::string& text)
 {
-    std::wstring wide;
-    for (char c : text)
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
-    return wide;
+    return from_utf8(text);
 }
 
 std::wstring FailureLine(DWORD code, const std::string& context)

@@ -32,7 +32,7 @@ HANDLE StartTool(const std::wstring& commandLine, const std::wstring& tool = Too
 // The tool's output as it reaches a file or pipe: its stream is in text mode, so each line feed
 // arrives as carriage return and line feed, also after the one the system text already has.
 std::wstring AsWritten(const std::wstring& text);
-std::wstring Widen(const std::string& text);
+std::wstring Widen(const std::string& text);  // from UTF-8, as the tool's narrow texts are
 // "[system:CODE] CONTEXT: <the system's text>" as the tool writes it.
 std::wstring FailureLine(DWORD code, const std::string& context);
 

@@ -260,6 +260,7 @@ TEST_F(ProceduresTest, AToolPathTooLongForTheImagePathChangesNothing)
         EXPECT_EQ(run.exitCode, 1u);
         EXPECT_EQ(run.out, L"");
         EXPECT_EQ(run.err, FailureLine(ERROR_FILENAME_EXCED_RANGE, "Couldn't replace UI0Detect"));
+        EXPECT_EQ(NoInteractiveServices(), 1);
         const ServiceConfig after = QueryConfig();
         EXPECT_EQ(after.image, before.image);
         EXPECT_EQ(after.start, before.start);

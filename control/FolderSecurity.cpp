@@ -1,0 +1,198 @@
+#include "FolderSecurity.h"
+
+#include <aclapi.h>
+#include <shlwapi.h>
+
+#include <initializer_list>
+#include <vector>
+
+#include "session/ScopedResource.h"
+#include "session/SystemError.h"
+
+namespace
+{
+using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
+using ScopedDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, LocalFreeFunction>;
+
+constexpr const char* ReplaceContext = "Couldn't replace UI0Detect: ";
+constexpr const wchar_t* ShippedPrograms[] = {L"Quillon.exe", L"QuillonExplorer.exe", L"QuillonTray.exe",
+                                              L"QuillonControl.exe"};
+
+// Compared part by part, so that no SID has to be built or freed.
+bool sid_is(PSID sid, BYTE authority, std::initializer_list<DWORD> parts)
+{
+    if (sid == nullptr || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != parts.size())
+        return false;
+    const SID_IDENTIFIER_AUTHORITY* const identifier = GetSidIdentifierAuthority(sid);
+    for (int i = 0; i < 5; ++i)
+        if (identifier->Value[i] != 0)
+            return false;
+    if (identifier->Value[5] != authority)
+        return false;
+    DWORD index = 0;
+    for (const DWORD part : parts)
+        if (*GetSidSubAuthority(sid, index++) != part)
+            return false;
+    return true;
+}
+
+bool is_everyone(PSID sid) { return sid_is(sid, 1, {0}); }
+
+bool is_administrator(PSID sid, PSID administrator)
+{
+    return sid_is(sid, 5, {18}) ||       // SYSTEM
+           sid_is(sid, 5, {32, 544}) ||  // Administrators
+           sid_is(sid, 5, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}) ||  // TrustedInstaller
+           (administrator != nullptr && EqualSid(sid, administrator));
+}
+
+// CREATOR OWNER and CREATOR GROUP stand for the creator only in ACEs to inherit; OWNER RIGHTS
+// is the owner, who is judged on its own.
+bool stands_for_no_other_account(PSID sid)
+{
+    return sid_is(sid, 3, {0}) || sid_is(sid, 3, {1}) || sid_is(sid, 3, {4});
+}
+
+struct Entry
+{
+    bool allow;
+    DWORD mask;
+    PSID sid;
+};
+
+// The ACEs that apply to the object itself, in order. A conditional deny may not apply, so it
+// is left out; a conditional allow may, so it counts.
+std::vector<Entry> effective_entries(PACL dacl)
+{
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    std::vector<Entry> entries;
+    for (DWORD index = 0; index < dacl->AceCount; ++index)
+    {
+        void* ace = nullptr;
+        if (!GetAce(dacl, index, &ace))
+            continue;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        const bool allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (!allow && header->AceType != ACCESS_DENIED_ACE_TYPE)
+            continue;
+        // Allowed, denied and allowed-callback ACEs share this layout.
+        auto* simple = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        DWORD mask = simple->Mask;
+        MapGenericMask(&mask, &mapping);
+        entries.push_back(Entry{allow, mask, &simple->SidStart});
+    }
+    return entries;
+}
+}
+
+bool open_to_non_administrators(PSECURITY_DESCRIPTOR descriptor, DWORD rights, PSID administrator)
+{
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    // The owner may always rewrite the DACL.
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner != nullptr &&
+        !is_administrator(owner, administrator))
+        return true;
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return true;
+
+    const std::vector<Entry> entries = effective_entries(dacl);
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        const Entry& grant = entries[i];
+        if (!grant.allow || (grant.mask & rights) == 0 || is_administrator(grant.sid, administrator) ||
+            stands_for_no_other_account(grant.sid))
+            continue;
+        // The access check takes each right from the first ACE that names it for one of the
+        // token's SIDs. Every member of grant.sid holds grant.sid and Everyone; other groups it
+        // may or may not hold, so their denials cannot be relied on.
+        DWORD granted = grant.mask & rights;
+        for (size_t j = 0; j < i; ++j)
+            if (!entries[j].allow && (EqualSid(entries[j].sid, grant.sid) || is_everyone(entries[j].sid)))
+                granted &= ~entries[j].mask;
+        if (granted != 0)
+            return true;
+    }
+    return false;
+}
+
+namespace
+{
+// The account running the tool, when it is an administrator: folders it made are its own.
+std::vector<BYTE> caller_if_administrator()
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    BOOL member = FALSE;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+        !CheckTokenMembership(nullptr, administrators, &member) || !member)
+        return {};
+    HANDLE rawToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken))
+        return {};
+    const ScopedHandle token = MakeScopedHandle(rawToken);
+    std::vector<BYTE> buffer(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
+    DWORD needed = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &needed))
+        return {};
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+    const BYTE* const start = static_cast<const BYTE*>(sid);
+    return std::vector<BYTE>(start, start + GetLengthSid(sid));
+}
+
+[[noreturn]] void refuse(DWORD code, const std::wstring& what)
+{
+    throw_system_error(code, (ReplaceContext + to_utf8(what)).c_str());
+}
+
+// False when the object does not exist.
+bool check_object(const std::wstring& path, DWORD rights, PSID administrator, const std::wstring& subject,
+                  bool may_be_missing)
+{
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                               nullptr, nullptr, nullptr, &raw);
+    const ScopedDescriptor descriptor(&LocalFree, raw);
+    if (status == ERROR_FILE_NOT_FOUND && may_be_missing)
+        return false;
+    if (status != ERROR_SUCCESS)
+        refuse(status, L"the permissions of " + path + L" cannot be read");
+    if (open_to_non_administrators(descriptor.get(), rights, administrator))
+        refuse(ERROR_ACCESS_DENIED, subject + L" can be changed by users who are not administrators; unpack "
+                                              L"Quillon under Program Files");
+    return true;
+}
+
+// "C:\a" for "C:\a\b", "C:\" for "C:\a", nothing for a root.
+std::wstring parent_folder(const std::wstring& path)
+{
+    const wchar_t* const afterRoot = PathSkipRootW(path.c_str());
+    const size_t rootLength = afterRoot != nullptr ? static_cast<size_t>(afterRoot - path.c_str()) : 0;
+    if (rootLength == 0 || path.size() <= rootLength)
+        return std::wstring();
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos || slash < rootLength)
+        return path.substr(0, rootLength);
+    return path.substr(0, slash);
+}
+}
+
+void check_program_folder(const std::wstring& folder)
+{
+    std::vector<BYTE> caller = caller_if_administrator();
+    const PSID administrator = caller.empty() ? nullptr : caller.data();
+
+    check_object(folder, ProgramFolderRights, administrator, L"the folder " + folder, false);
+    const std::wstring prefix = !folder.empty() && folder.back() == L'\\' ? folder : folder + L"\\";
+    for (const wchar_t* program : ShippedPrograms)
+        check_object(prefix + program, ProgramFileRights, administrator, prefix + program, true);
+    for (std::wstring above = parent_folder(folder); !above.empty(); above = parent_folder(above))
+        check_object(above, AncestorFolderRights, administrator, L"the folder " + above + L", which holds " + folder,
+                     false);
+}
