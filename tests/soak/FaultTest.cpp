@@ -287,7 +287,9 @@ TEST(ReportRegistryFaults, EveryMixOfBrokenValuesPrintsTheReportOrItsErrorBlock)
             for (const Shape shape : shapes)
                 allGood = allGood && shape == Shape::Good;
             if (allGood)
+            {
                 EXPECT_EQ(rest, L"  real user     : \"QUILLON\\alice\"\r\n") << which;
+            }
         }
         if (::testing::Test::HasFailure())
             break;
