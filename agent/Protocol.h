@@ -1,0 +1,55 @@
+#pragma once
+
+// The channel between the session 0 agent (the session 0 copy of QuillonTray.exe) and its
+// clients (QuillonViewer.exe): one local named pipe in message mode. Every message is a header
+// and a payload; integers are little-endian, texts UTF-16 without terminator, window ids the
+// low 32 bits of the window handle (which is all a handle carries between processes).
+
+#include <cstdint>
+
+namespace agent
+{
+constexpr const wchar_t* PipeName = L"\\\\.\\pipe\\QuillonSession0Agent";
+
+constexpr uint32_t Magic = 0x31415651;   // "QVA1"
+constexpr uint16_t Version = 1;
+
+constexpr uint32_t MaxInstances = 8;               // viewers at once
+constexpr uint32_t MaxRequestPayload = 4096;       // a request larger than this ends its connection
+constexpr uint32_t MaxTextUnits = 1024;            // characters of one Text request
+constexpr uint32_t MaxCaptureSide = 4096;          // pixels per side of one captured image
+constexpr uint32_t MaxResponsePayload = 16 + MaxCaptureSide * MaxCaptureSide * 4;
+constexpr uint32_t IoTimeoutMs = 5000;             // a client slower than this loses its connection
+constexpr uint32_t WindowTimeoutMs = 2000;         // a window that does not answer fails the request
+
+enum class Request : uint16_t
+{
+    List = 1,      // no payload
+    Capture = 2,   // u32 window, u64 hash of the image the client already has (0: none)
+    Click = 3,     // u32 window, i32 x, i32 y (window coordinates), u8 button (0 left, 1 right), u8 double
+    Text = 4,      // u32 window, UTF-16 characters
+    Key = 5,       // u32 window, u16 virtual-key code
+    Close = 6,     // u32 window
+};
+
+// A response has the request's type with this bit set, the request's id, and a payload that
+// starts with a u32 Win32 error code (0: done). After a 0 come:
+//   List:    u32 count, then per window: u32 window, u32 process id, u16 program units,
+//            u16 title units, the program's bare image name, the title
+//   Capture: u32 width, u32 height, u64 hash, u8 unchanged (1: same image as the hash sent,
+//            no pixels follow), then width * height pixels, 32-bit BGRA, rows top-down
+//   others:  nothing
+constexpr uint16_t ResponseBit = 0x8000;
+
+#pragma pack(push, 1)
+struct Header
+{
+    uint32_t magic;
+    uint16_t version;
+    uint16_t type;
+    uint32_t id;
+    uint32_t length;   // payload bytes after the header
+};
+#pragma pack(pop)
+static_assert(sizeof(Header) == 16, "the header is 16 bytes on the wire");
+}
