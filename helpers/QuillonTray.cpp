@@ -4,8 +4,16 @@
 // every copy in every session to quit.
 //
 // The copy in session 0 runs as the service and can create global objects, so it is the one
-// that creates the event; copies in users' sessions may only open it, and wait for it to appear
-// while it does not exist yet.
+// that creates the event; copies in users' sessions may only open it, and look for it every
+// second while it does not exist yet.
+//
+// The control tool sets the event and never resets it. Every copy that has the event open waits
+// on it from the thread pool all the time, so a request reaches it at once, its menu open or
+// not. A copy that finds the event set when it starts takes the request for one made before it
+// (the service starts its own copy again after a request, and must not see it quit at once): it
+// leaves the event set for a grace time longer than any running copy needs to see it, then
+// resets it if it may, and only then starts listening. A copy that opens the event only later
+// and finds it set was running when the request came, and quits.
 
 #include <windows.h>
 #include <sddl.h>
@@ -20,10 +28,24 @@ namespace
 {
 constexpr const wchar_t* QuitAllName = L"Global\\QuillonTray_QuitAll";
 constexpr UINT WM_TRAY_ICON = WM_APP + 1;
-constexpr UINT_PTR OpenQuitAllTimer = 1;
+constexpr UINT WM_TRAY_QUIT_ALL = WM_APP + 2;
+constexpr UINT_PTR QuitAllTimer = 1;
+constexpr UINT QuitAllPollMs = 1000;
+// Longer than the look-up interval, so that a copy still looking for the event sees the request.
+constexpr ULONGLONG OldRequestGraceMs = 3000;
+// A copy whose window does not end on request within this time ends anyway.
+constexpr DWORD QuitAllBackstopMs = 1500;
 constexpr UINT ExitCommand = 1;
 
 HANDLE quitAll = nullptr;
+bool mayResetQuitAll = false;
+HANDLE quitAllWait = nullptr;
+bool oldRequest = false;
+ULONGLONG oldRequestSeen = 0;
+HWND trayWindow = nullptr;
+HANDLE uiThread = nullptr;
+bool menuOpen = false;
+bool quitAfterMenu = false;
 
 // The session this copy runs in, as Terminal Services tells it.
 DWORD OwnSession()
@@ -59,12 +81,6 @@ HANDLE CreateQuitAll()
                                                              SDDL_REVISION_1, &descriptor, nullptr))
         attributes.lpSecurityDescriptor = descriptor;
     const HANDLE event = CreateEventW(&attributes, TRUE, FALSE, QuitAllName);
-    if (event != nullptr)
-    {
-        // A request that is still set belongs to copies that have gone: a copy started after
-        // it, the service's restart of its own copy among them, must not quit at once.
-        ResetEvent(event);
-    }
     LocalFree(descriptor);
     return event;
 }
@@ -72,8 +88,67 @@ HANDLE CreateQuitAll()
 HANDLE OpenQuitAll()
 {
     if (const HANDLE created = CreateQuitAll())
+    {
+        mayResetQuitAll = true;
         return created;
+    }
+    mayResetQuitAll = false;
     return OpenEventW(SYNCHRONIZE, FALSE, QuitAllName);
+}
+
+bool IsSet(HANDLE event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+void CALLBACK OnQuitAll(PVOID, BOOLEAN)
+{
+    PostMessageW(trayWindow, WM_TRAY_QUIT_ALL, 0, 0);
+    // A UI thread that no message reaches must not keep this copy alive.
+    if (WaitForSingleObject(uiThread, QuitAllBackstopMs) == WAIT_TIMEOUT)
+        ExitProcess(0);
+}
+
+// At start: a request already made is an old one, made before this copy.
+void OpenQuitAllAtStart()
+{
+    quitAll = OpenQuitAll();
+    if (quitAll != nullptr && IsSet(quitAll))
+    {
+        oldRequest = true;
+        oldRequestSeen = GetTickCount64();
+    }
+}
+
+// Looks for the event, retires an old request, and starts listening once it can. Returns false
+// when a request came while this copy ran.
+bool WatchQuitAll()
+{
+    if (quitAllWait != nullptr)
+        return true;
+    if (quitAll == nullptr)
+    {
+        // The event did not exist when this copy started: a request on it is a new one.
+        quitAll = OpenQuitAll();
+        if (quitAll == nullptr)
+            return true;
+        if (IsSet(quitAll))
+            return false;
+    }
+    if (oldRequest)
+    {
+        // Without the right to reset it, a copy waits for one that has it.
+        if (IsSet(quitAll) && (!mayResetQuitAll || GetTickCount64() - oldRequestSeen < OldRequestGraceMs))
+            return true;
+        if (IsSet(quitAll))
+            ResetEvent(quitAll);
+        oldRequest = false;
+    }
+    if (!RegisterWaitForSingleObject(&quitAllWait, quitAll, &OnQuitAll, nullptr, INFINITE, WT_EXECUTEONLYONCE))
+        quitAllWait = nullptr;
+    else
+        KillTimer(trayWindow, QuitAllTimer);
+    return true;
 }
 
 NOTIFYICONDATAW IconData(HWND window)
@@ -99,10 +174,12 @@ void ShowMenu(HWND window)
     GetCursorPos(&cursor);
     // The menu closes when the user clicks elsewhere only if the window is in the foreground.
     SetForegroundWindow(window);
+    menuOpen = true;
     const UINT chosen = static_cast<UINT>(
         TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr));
+    menuOpen = false;
     DestroyMenu(menu);
-    if (chosen == ExitCommand)
+    if (chosen == ExitCommand || quitAfterMenu)
         DestroyWindow(window);
 }
 
@@ -113,16 +190,22 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CREATE: {
         NOTIFYICONDATAW data = IconData(window);
         Shell_NotifyIconW(NIM_ADD, &data);
-        if (quitAll == nullptr)
-            SetTimer(window, OpenQuitAllTimer, 5000, nullptr);
         return 0;
     }
     case WM_TIMER:
-        if (wParam == OpenQuitAllTimer && quitAll == nullptr)
+        if (wParam == QuitAllTimer && !WatchQuitAll())
+            DestroyWindow(window);
+        return 0;
+    case WM_TRAY_QUIT_ALL:
+        // The menu's modal loop dispatches this too: end the menu, and the window once it has.
+        if (menuOpen)
         {
-            quitAll = OpenQuitAll();
-            if (quitAll != nullptr)
-                KillTimer(window, OpenQuitAllTimer);
+            quitAfterMenu = true;
+            EndMenu();
+        }
+        else
+        {
+            DestroyWindow(window);
         }
         return 0;
     case WM_TRAY_ICON:
@@ -162,7 +245,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;
 
-    quitAll = OpenQuitAll();
+    OpenQuitAllAtStart();
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &uiThread, SYNCHRONIZE, FALSE, 0);
     taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
 
     WNDCLASSEXW wc{};
@@ -176,30 +260,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
                                         nullptr, instance, nullptr);
     if (window == nullptr)
         return 1;
+    trayWindow = window;
+    if (!WatchQuitAll())
+        DestroyWindow(window);
+    else if (quitAllWait == nullptr)
+        SetTimer(window, QuitAllTimer, QuitAllPollMs, nullptr);
 
     MSG msg{};
-    for (;;)
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
     {
-        const DWORD count = quitAll != nullptr ? 1 : 0;
-        const DWORD woken = MsgWaitForMultipleObjects(count, &quitAll, FALSE, INFINITE, QS_ALLINPUT);
-        if (count == 1 && woken == WAIT_OBJECT_0 && IsWindow(window))
-            DestroyWindow(window);
-        bool quit = false;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-        {
-            if (msg.message == WM_QUIT)
-            {
-                quit = true;
-                break;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (quit)
-            break;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
     }
-    if (quitAll != nullptr)
-        CloseHandle(quitAll);
+    // The event and the wait on it go with the process: a callback under way may still use them.
     CloseHandle(single);
     return static_cast<int>(msg.wParam);
 }

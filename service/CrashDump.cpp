@@ -11,15 +11,25 @@
 
 namespace
 {
+// How long a second failing thread gives the first to finish its dump before the process ends
+// without it: a dump writer that hangs must not keep a dead service alive, but a slow one (some
+// seconds under load) must not be cut short.
+constexpr DWORD SecondFailureWaitMs = 60000;
+
 std::atomic<DWORD> dumpingThread{0};
 std::atomic<bool> dumpWritten{false};
 
+// Built once, at start-up: a crashed process may no longer manage to ask the shell for a
+// folder, and the folder may not exist yet (a 32-bit LocalSystem service on 64-bit Windows has
+// its own system profile, which often lacks it). Empty when there is no usable path.
+wchar_t dumpPath[MAX_PATH] = {};
+
 // False when there is no folder, or when the folder and the file name do not fit MAX_PATH:
 // the path-building calls then leave a different path behind, which must not be written.
-bool DumpPath(wchar_t (&path)[MAX_PATH])
+bool BuildDumpPath(wchar_t (&path)[MAX_PATH])
 {
     PWSTR folder = nullptr;
-    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, KF_FLAG_CREATE, nullptr, &folder)))
         return false;
     const bool fits = PathAppendW(path, folder) && PathAppendW(path, L"Quillon") && PathAddExtensionW(path, L".dmp");
     CoTaskMemFree(folder);
@@ -28,11 +38,10 @@ bool DumpPath(wchar_t (&path)[MAX_PATH])
 
 void WriteDump(EXCEPTION_POINTERS* exceptionPointers)
 {
-    wchar_t path[MAX_PATH] = {};
-    if (!DumpPath(path))
+    if (dumpPath[0] == L'\0')
         return;
     const HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(dumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
 
@@ -60,11 +69,14 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers)
     DWORD owner = 0;
     if (!dumpingThread.compare_exchange_strong(owner, self))
     {
-        // A second failing thread lets the first finish its dump; the process then ends
-        // through whichever returns first. A fault inside the dump writer itself returns at once.
+        // A second failing thread lets the first finish its dump, for a while; the process then
+        // ends through whichever returns first. A fault inside the dump writer itself returns at once.
         if (owner != self)
-            while (!dumpWritten.load())
+        {
+            const ULONGLONG start = GetTickCount64();
+            while (!dumpWritten.load() && GetTickCount64() - start < SecondFailureWaitMs)
                 Sleep(10);
+        }
         return EXCEPTION_EXECUTE_HANDLER;
     }
     WriteDump(exceptionPointers);
@@ -92,6 +104,8 @@ void EndProcessWithDump(DWORD exceptionCode) noexcept
 
 void InstallCrashDumpHandling()
 {
+    if (!BuildDumpPath(dumpPath))
+        dumpPath[0] = L'\0';
     SetUnhandledExceptionFilter(&CrashDumpFilter);
     std::set_terminate(&OnTerminate);
 }

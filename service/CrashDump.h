@@ -8,7 +8,8 @@
 constexpr DWORD UncaughtCppExceptionCode = 0xE0435050;
 
 // Writes "Quillon.dmp" to the LocalLow folder of the process's account and lets the process
-// end. One dump at a time: a thread that fails while another writes waits for it, and adds none.
+// end. One dump at a time: a thread that fails while another writes waits for it, for at most
+// a minute, and adds none.
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
 
 // For a fault that must not be carried on from (impersonation that cannot be undone, an
@@ -18,5 +19,6 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
 // window procedure's caller may swallow.
 [[noreturn]] void EndProcessWithDump(DWORD exceptionCode) noexcept;
 
-// Installs the filter for every thread, and routes an escaping C++ exception to it as well.
+// Creates the LocalLow folder when it is missing and fixes the dump's path, then installs the
+// filter for every thread and routes an escaping C++ exception to it as well.
 void InstallCrashDumpHandling();

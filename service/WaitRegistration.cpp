@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "CrashDump.h"
+
 namespace
 {
 HANDLE ExchangeWaitHandle(HANDLE volatile* target, HANDLE value)
@@ -82,5 +84,13 @@ void WaitRegistration::OnWaitSignaled()
 
 void CALLBACK WaitRegistration::Trampoline(PVOID context, BOOLEAN)
 {
-    static_cast<WaitRegistration*>(context)->OnWaitSignaled();
+    // Nothing above a pool callback may see an exception: the process ends with a dump.
+    try
+    {
+        static_cast<WaitRegistration*>(context)->OnWaitSignaled();
+    }
+    catch (...)
+    {
+        EndProcessWithDump(UncaughtCppExceptionCode);
+    }
 }

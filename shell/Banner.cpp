@@ -11,38 +11,43 @@
 
 namespace
 {
-// The off-screen surface of one paint, in window client coordinates.
-class BackBuffer
+// A full repaint is composed off screen in bands no bigger than this, so that its memory does
+// not grow with the screen: an 8K screen in one piece would take 130 MB, which a 32-bit process
+// may not have, and then nothing would be painted. 4 MB at 32 bits a pixel.
+constexpr LONG BandPixels = 1024 * 1024;
+constexpr LONG MaxBandWidth = 8192;
+
+// The off-screen surface that the bands of one paint are composed in, one after the other.
+class BandBuffer
 {
 public:
-    BackBuffer(HDC paintDc, const RECT& rect)
-        : paintDc_(paintDc), rect_(rect), memoryDc_(CreateCompatibleDC(paintDc)),
-          bitmap_(CreateCompatibleBitmap(paintDc, rect.right - rect.left, rect.bottom - rect.top)),
-          oldBitmap_(SelectObject(memoryDc_, bitmap_))
+    BandBuffer(HDC paintDc, LONG width, LONG height)
+        : memoryDc_(CreateCompatibleDC(paintDc)), bitmap_(CreateCompatibleBitmap(paintDc, width, height))
     {
-        SetViewportOrgEx(memoryDc_, -rect.left, -rect.top, nullptr);
+        if (memoryDc_ != nullptr && bitmap_ != nullptr)
+            oldBitmap_ = SelectObject(memoryDc_, bitmap_);
     }
 
-    BackBuffer(const BackBuffer&) = delete;
-    BackBuffer& operator=(const BackBuffer&) = delete;
+    BandBuffer(const BandBuffer&) = delete;
+    BandBuffer& operator=(const BandBuffer&) = delete;
 
-    ~BackBuffer()
+    ~BandBuffer()
     {
-        BitBlt(paintDc_, rect_.left, rect_.top, rect_.right - rect_.left, rect_.bottom - rect_.top, memoryDc_,
-               rect_.left, rect_.top, SRCCOPY);
-        SelectObject(memoryDc_, oldBitmap_);
-        DeleteObject(bitmap_);
-        DeleteDC(memoryDc_);
+        if (*this)
+            SelectObject(memoryDc_, oldBitmap_);
+        if (bitmap_ != nullptr)
+            DeleteObject(bitmap_);
+        if (memoryDc_ != nullptr)
+            DeleteDC(memoryDc_);
     }
 
+    explicit operator bool() const { return oldBitmap_ != nullptr && oldBitmap_ != HGDI_ERROR; }
     HDC dc() const { return memoryDc_; }
 
 private:
-    HDC paintDc_;
-    RECT rect_;
     HDC memoryDc_;
     HBITMAP bitmap_;
-    HGDIOBJ oldBitmap_;
+    HGDIOBJ oldBitmap_ = nullptr;
 };
 
 constexpr COLORREF Yellow = RGB(255, 255, 0);
@@ -77,26 +82,66 @@ std::vector<std::wstring> SplitBannerLines(const std::wstring& text)
     return lines;
 }
 
-void PaintBanner(HDC paintDc, const RECT& paintRect, const std::wstring& text)
+namespace
 {
-    BackBuffer buffer(paintDc, paintRect);
-    FillRect(buffer.dc(), &paintRect, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-
+// The text's rectangle at the top-left corner of the client area, as the DC measures it.
+RECT TextRect(HDC dc, const std::wstring& text)
+{
     LONG width = 0;
     LONG height = 0;
     for (const std::wstring& line : SplitBannerLines(text))
     {
         SIZE extent{};
-        GetTextExtentPoint32W(buffer.dc(), line.c_str(), static_cast<int>(line.size()), &extent);
+        GetTextExtentPoint32W(dc, line.c_str(), static_cast<int>(line.size()), &extent);
         width = std::max(width, extent.cx);
         height += extent.cy;
     }
+    return RECT{0, 0, width, height};
+}
 
-    RECT textRect{0, 0, width, height};
-    if (RectVisible(buffer.dc(), &textRect))
+// Black over the area, then the text where it meets the area; in client coordinates.
+void DrawBanner(HDC dc, const RECT& area, const RECT& textRect, const std::wstring& text)
+{
+    FillRect(dc, &area, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    RECT shown{};
+    if (!IntersectRect(&shown, &textRect, &area) || !RectVisible(dc, &textRect))
+        return;
+    RECT drawn = textRect;
+    SetTextColor(dc, Yellow);
+    SetBkMode(dc, TRANSPARENT);
+    DrawTextW(dc, text.c_str(), -1, &drawn, DT_NOCLIP | DT_NOPREFIX);
+}
+}
+
+void PaintBanner(HDC paintDc, const RECT& paintRect, const std::wstring& text)
+{
+    const LONG width = paintRect.right - paintRect.left;
+    const LONG height = paintRect.bottom - paintRect.top;
+    if (width <= 0 || height <= 0)
+        return;
+    const LONG bandWidth = std::min(width, MaxBandWidth);
+    const LONG bandHeight = std::max(1L, std::min(height, BandPixels / bandWidth));
+
+    BandBuffer buffer(paintDc, bandWidth, bandHeight);
+    if (!buffer)
     {
-        SetTextColor(buffer.dc(), Yellow);
-        SetBkMode(buffer.dc(), TRANSPARENT);
-        DrawTextW(buffer.dc(), text.c_str(), -1, &textRect, DT_NOCLIP | DT_NOPREFIX);
+        // Not even a band to be had: a banner that may flicker beats a window left unpainted.
+        DrawBanner(paintDc, paintRect, TextRect(paintDc, text), text);
+        return;
+    }
+
+    // Each band is composed whole, then copied once: every pixel reaches the screen once.
+    const RECT textRect = TextRect(buffer.dc(), text);
+    for (LONG top = paintRect.top; top < paintRect.bottom; top += bandHeight)
+    {
+        for (LONG left = paintRect.left; left < paintRect.right; left += bandWidth)
+        {
+            const RECT band{left, top, std::min(left + bandWidth, paintRect.right),
+                            std::min(top + bandHeight, paintRect.bottom)};
+            SetViewportOrgEx(buffer.dc(), -left, -top, nullptr);
+            DrawBanner(buffer.dc(), band, textRect, text);
+            BitBlt(paintDc, band.left, band.top, band.right - band.left, band.bottom - band.top, buffer.dc(), band.left,
+                   band.top, SRCCOPY);
+        }
     }
 }

@@ -19,5 +19,6 @@ std::wstring LoadResourceString(UINT id);
 std::vector<std::wstring> SplitBannerLines(const std::wstring& text);
 
 // Paints one update rectangle of the shell window: black, with the text in yellow at the
-// top-left corner of the client area, drawn off-screen and copied in one BitBlt.
+// top-left corner of the client area, composed off-screen in bands of a few megabytes, each
+// copied in one BitBlt.
 void PaintBanner(HDC paintDc, const RECT& paintRect, const std::wstring& text);

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "../service/CrashDump.h"
 #include "../service/WinStation.h"
 #include "../session/Launch.h"
 #include "../session/ProcessLookup.h"
@@ -313,7 +314,15 @@ void QuillonShellWindow::FitToVirtualScreen(bool always)
 
 void CALLBACK QuillonShellWindow::ReturnTimerProc(HWND, UINT, UINT_PTR, DWORD)
 {
-    RevertFromServicesSession();
+    // Called by the system's timer dispatch, which must not see an exception.
+    try
+    {
+        RevertFromServicesSession();
+    }
+    catch (...)
+    {
+        EndProcessWithDump(UncaughtCppExceptionCode);
+    }
 }
 
 void QuillonShellWindow::EndSessionTracking(HWND hWnd)

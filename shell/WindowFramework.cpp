@@ -1,5 +1,7 @@
 #include "WindowFramework.h"
 
+#include "../service/CrashDump.h"
+
 CWindowImplBaseT::Bindings& CWindowImplBaseT::ThreadBindings()
 {
     thread_local Bindings bindings;
@@ -28,6 +30,20 @@ HWND CWindowImplBaseT::CreateImpl(const WNDCLASSEXW& wc, HWND parent, const RECT
 }
 
 LRESULT CALLBACK CWindowImplBaseT::WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    // An exception must not reach the system's caller of the window procedure, which may swallow
+    // it (Wine does) and leave a service that nobody can stop: the process ends with a dump.
+    try
+    {
+        return Dispatch(hWnd, uMsg, wParam, lParam);
+    }
+    catch (...)
+    {
+        EndProcessWithDump(UncaughtCppExceptionCode);
+    }
+}
+
+LRESULT CWindowImplBaseT::Dispatch(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
     Bindings& bindings = ThreadBindings();
     CWindowImplBaseT* self = nullptr;

@@ -95,6 +95,8 @@ protected:
                     DWORD exStyle);
 
 private:
+    static LRESULT Dispatch(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
     using Bindings = std::unordered_map<HWND, CWindowImplBaseT*>;
     static Bindings& ThreadBindings();
     static CWindowImplBaseT*& ThreadCreating();

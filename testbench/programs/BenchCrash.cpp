@@ -1,9 +1,13 @@
 // Fails on purpose, with the service's own crash-dump handling installed as the service does.
-//   BenchCrash ui|pool|together|fault REPORT
+//   BenchCrash ui|pool|together|fault|window|wait|moved REPORT [FOLDER]
 // ui: a C++ exception thrown from a window procedure on the thread running the message loop;
 // pool: thrown from a thread-pool wait callback; together: thrown on two threads at once;
-// fault: an access violation. Before failing, each failing thread appends its id in decimal,
-// one per line, to REPORT. Exit code 99 when nothing failed within 30 s.
+// fault: an access violation; window: thrown by a handler of a window of the service's window
+// framework, for a message sent from another thread; wait: thrown by the callback of the
+// service's WaitRegistration; moved: the LocalLow folder of the account is redirected to FOLDER
+// after start-up, then a thread-pool callback throws. Before failing, each failing thread
+// appends its id in decimal, one per line, to REPORT. Exit code 99 when nothing failed within
+// 30 s, or at once when the system swallowed the exception.
 
 #include <windows.h>
 
@@ -13,6 +17,8 @@
 #include <string>
 
 #include "service/CrashDump.h"
+#include "service/WaitRegistration.h"
+#include "shell/WindowFramework.h"
 
 namespace
 {
@@ -57,6 +63,59 @@ DWORD WINAPI ThrowTogether(LPVOID index)
     throw std::runtime_error("thrown at the same moment as another thread");
 }
 
+class ThrowingWindow : public CWindowImpl<ThrowingWindow>
+{
+public:
+    static const WNDCLASSEXW& GetWndClassInfo()
+    {
+        static const WNDCLASSEXW wc = [] {
+            WNDCLASSEXW info{};
+            info.cbSize = sizeof info;
+            info.lpfnWndProc = &CWindowImplBaseT::WindowProc;
+            info.hInstance = g_Module.GetModuleInstance();
+            info.lpszClassName = L"QuillonBenchThrowingWindow";
+            return info;
+        }();
+        return wc;
+    }
+
+    BOOL ProcessWindowMessage(HWND, UINT uMsg, WPARAM, LPARAM, LRESULT& lResult, DWORD) override
+    {
+        if (uMsg != WM_APP)
+            return FALSE;
+        ReportThread();
+        lResult = 0;
+        throw std::runtime_error("thrown by a window handler");
+    }
+};
+
+DWORD WINAPI SendToWindow(LPVOID window)
+{
+    SendMessageW(static_cast<HWND>(window), WM_APP, 0, 0);
+    // Back here only when the exception went nowhere.
+    ExitProcess(99);
+}
+
+int RunFrameworkWindow()
+{
+    ThrowingWindow window;
+    const RECT rect{0, 0, 1, 1};
+    if (window.Create(nullptr, rect, L"", WS_POPUP) == nullptr)
+        return 98;
+    // A message sent from another thread reaches the handler through the system's own callback
+    // machinery, which is where an exception may be swallowed.
+    CreateThread(nullptr, 0, &SendToWindow, window.m_hWnd, 0, nullptr);
+    SetTimer(nullptr, 0, 30000, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+    {
+        if (msg.message == WM_TIMER)
+            return 99;
+        DispatchMessageW(&msg);
+    }
+    return 99;
+}
+
 int RunUi(HINSTANCE instance)
 {
     WNDCLASSW wc{};
@@ -91,9 +150,33 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 
     if (mode == L"ui")
         return RunUi(instance);
+    if (mode == L"window")
+        return RunFrameworkWindow();
+    if (mode == L"moved")
+    {
+        // Where the shell would now put the account's LocalLow folder: not where the dump goes.
+        if (__argc < 4)
+            return 2;
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                          0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+            return 97;
+        const std::wstring folder = __wargv[3];
+        RegSetValueExW(key, L"{A520A1A4-1780-4FF6-BD18-167343C5AF16}", 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(folder.c_str()), static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
 
     go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (mode == L"pool")
+    WaitRegistration registration;
+    if (mode == L"wait")
+    {
+        registration.Register(CreateEventW(nullptr, TRUE, TRUE, nullptr), [] {
+            ReportThread();
+            throw std::runtime_error("thrown by a wait registration's callback");
+        });
+    }
+    else if (mode == L"pool" || mode == L"moved")
     {
         HANDLE wait = nullptr;
         SetEvent(go);

@@ -5,6 +5,9 @@
 #include <string>
 
 #include <BenchClient.h>
+#include <TermSrv.h>
+
+#include "session/Launch.h"
 
 namespace
 {
@@ -39,6 +42,7 @@ public:
     Helper& operator=(const Helper&) = delete;
 
     HANDLE process() const { return process_; }
+    DWORD pid() const { return pid_; }
     bool Ended(DWORD timeoutMs = 10000) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
     DWORD ExitCode() const
     {
@@ -146,5 +150,53 @@ TEST(helpers_tray, EndsWhenTheQuitAllEventIsSetAndTheNextCopyStays)
         CloseHandle(keep);
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(next.Ended());
+}
+
+bool HasMenuOpen(DWORD pid)
+{
+    for (HWND menu = FindWindowExW(nullptr, nullptr, L"#32768", nullptr); menu != nullptr;
+         menu = FindWindowExW(nullptr, menu, L"#32768", nullptr))
+    {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(menu, &owner);
+        if (owner == pid && IsWindowVisible(menu))
+            return true;
+    }
+    return false;
+}
+
+// A copy with its menu open when the request comes, and a copy starting in a user's session at
+// that moment: the first must still end at once, and the newcomer, which takes the request for
+// an old one, must neither quit nor cancel it, yet hear the next one.
+TEST(helpers_tray, QuitAllEndsACopyInItsMenuAndSparesOneStartingWithIt)
+{
+    namespace ts = bench::termsrv;
+    ts::Reset();
+    ASSERT_TRUE(ts::LogOn(2, L"alice"));
+    Helper first(L"QuillonTray.exe");
+    const HWND window = first.Window(L"QuillonTray");
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, WM_APP + 1, 0, WM_RBUTTONUP);
+    ASSERT_TRUE(bench::WaitUntil([&] { return HasMenuOpen(first.pid()); }, 5000)) << "the icon's menu opened";
+
+    const HANDLE quitAll =
+        OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, L"Global\\QuillonTray_QuitAll");
+    ASSERT_NE(quitAll, nullptr);
+    SetEvent(quitAll);
+    ScopedHandle second = launch_in_session(L"QuillonTray.exe", 2);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(first.Ended(2000)) << "the copy in its menu ended within 2 s";
+
+    EXPECT_TRUE(bench::WaitUntil([&] { return WaitForSingleObject(quitAll, 0) == WAIT_TIMEOUT; }, 8000))
+        << "the newcomer retired the old request";
+    EXPECT_EQ(WaitForSingleObject(second.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the newcomer runs";
+    SetEvent(quitAll);
+    EXPECT_EQ(WaitForSingleObject(second.get(), 2000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the newcomer ends on the next request";
+
+    if (WaitForSingleObject(second.get(), 0) == WAIT_TIMEOUT)
+        TerminateProcess(second.get(), 1);
+    CloseHandle(quitAll);
+    ts::Reset();
 }
 }

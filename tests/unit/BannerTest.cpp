@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <psapi.h>
+
 #include <algorithm>
+#include <cstring>
+#include <string>
 
 #include "BenchClient.h"
 #include "shell/Banner.h"
@@ -81,6 +86,13 @@ public:
     }
     HDC dc() const { return dc_; }
     bench::Pixels Read() const { return bench::CaptureDc(dc_, rect_); }
+    bool SameAs(const Surface& other) const
+    {
+        GdiFlush();
+        const size_t bytes = static_cast<size_t>(rect_.right) * rect_.bottom * 4;
+        return other.rect_.right == rect_.right && other.rect_.bottom == rect_.bottom &&
+               std::memcmp(bits_, other.bits_, bytes) == 0;
+    }
 
 private:
     RECT rect_;
@@ -182,5 +194,67 @@ TEST(BannerPaint, AnAmpersandIsDrawnAsItStands)
     const RECT wide = bench::BoundingBoxOf(withAmpersand.Read(), Yellow);
     const RECT narrow = bench::BoundingBoxOf(without.Read(), Yellow);
     EXPECT_GT(wide.right - wide.left, narrow.right - narrow.left + ExpectedTextRect(L"&&").right / 2);
+}
+
+// The banner drawn straight onto the surface in one piece, clipped to the paint rectangle: what
+// a paint composed off screen must come to.
+void DrawInOnePiece(HDC dc, const RECT& paint, const std::wstring& text)
+{
+    const int saved = SaveDC(dc);
+    IntersectClipRect(dc, paint.left, paint.top, paint.right, paint.bottom);
+    FillRect(dc, &paint, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    RECT textRect = ExpectedTextRect(text);
+    SetTextColor(dc, RGB(255, 255, 0));
+    SetBkMode(dc, TRANSPARENT);
+    DrawTextW(dc, text.c_str(), -1, &textRect, DT_NOCLIP | DT_NOPREFIX);
+    RestoreDC(dc, saved);
+}
+
+struct Memory
+{
+    SIZE_T resident = 0;
+    SIZE_T peak = 0;
+};
+
+// Under Wine the process's own figures are the Linux ones (VmRSS, VmHWM).
+Memory MemoryNow()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    Memory memory;
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+    {
+        memory.resident = counters.WorkingSetSize;
+        memory.peak = counters.PeakWorkingSetSize;
+    }
+    return memory;
+}
+
+TEST(BannerPaint, LargeScreensArePaintedAsInOnePieceWithinAFewMegabytes)
+{
+    struct Case
+    {
+        LONG width, height;
+        RECT paint;
+    };
+    for (const Case& c : {Case{800, 300, {0, 0, 800, 300}}, Case{3840, 2160, {3, 7, 3840, 2100}},
+                          Case{7680, 4320, {0, 0, 7680, 4320}}})
+    {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        Surface painted(c.width, c.height);
+        Surface expected(c.width, c.height);
+        DrawInOnePiece(expected.dc(), c.paint, Windows10Text);
+        GdiFlush();
+
+        // Both surfaces are resident now, and larger than anything before: the peak can only
+        // move if the paint itself needs more.
+        const Memory before = MemoryNow();
+        PaintBanner(painted.dc(), c.paint, Windows10Text);
+        const Memory after = MemoryNow();
+        ASSERT_GT(before.resident, 0u);
+        EXPECT_LT(after.peak - std::max(before.peak, before.resident), SIZE_T{8} << 20)
+            << "bytes of peak growth during the paint";
+        EXPECT_TRUE(painted.SameAs(expected));
+    }
 }
 }
