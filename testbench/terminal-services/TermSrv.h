@@ -37,6 +37,7 @@ enum class Call
     UnRegisterSessionNotification,
     RevertFromServicesSession,
     ProcessIdToSessionId,
+    RevertToSelf,   // as imported by the program that loaded the stand-in
     Count
 };
 const wchar_t* CallName(Call call);

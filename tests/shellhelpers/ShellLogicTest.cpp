@@ -1,0 +1,172 @@
+// The shell's restart schedule for its session 0 helpers, and its stop action seen from another
+// thread once the window is gone, on a shell run by this test program itself.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchClient.h"
+#include "TermSrv.h"
+#include "service/UiThread.h"
+#include "shell/ShellWindow.h"
+
+namespace ts = bench::termsrv;
+
+namespace
+{
+TEST(RestartSchedule, PausesDoubleWhileCopiesDieYoungAndALongLifeOrNothingResetsThem)
+{
+    RestartSchedule schedule;
+    ULONGLONG now = 5000;
+    std::vector<DWORD> pauses;
+    for (int i = 0; i < 9; ++i)
+    {
+        schedule.Started(now);
+        now += 9999;   // just short of a long life
+        pauses.push_back(schedule.Ended(now));
+        now += pauses.back();
+    }
+    EXPECT_EQ((std::vector<DWORD>{0, 1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}), pauses);
+
+    // A copy that lived 10 s is restarted at once, and the next short one after 1 s again.
+    schedule.Started(now);
+    EXPECT_EQ(0u, schedule.Ended(now + 10000));
+    schedule.Started(now + 10000);
+    EXPECT_EQ(1000u, schedule.Ended(now + 10001));
+
+    // Failed starts go the same way, and a long life after them still resets.
+    RestartSchedule failing;
+    EXPECT_EQ(0u, failing.FailedToStart());
+    EXPECT_EQ(1000u, failing.FailedToStart());
+    EXPECT_EQ(2000u, failing.FailedToStart());
+    failing.Started(0);
+    EXPECT_EQ(4000u, failing.Ended(50));
+    failing.Started(100);
+    EXPECT_EQ(0u, failing.Ended(60000));
+}
+
+TEST(RestartSchedule, AHelperThatExitsAtOnceStartsAtMostEightTimesInAnyMinute)
+{
+    RestartSchedule schedule;
+    std::deque<ULONGLONG> lastMinute;
+    ULONGLONG now = 0;
+    size_t most = 0;
+    for (int start = 0; start < 200; ++start)
+    {
+        schedule.Started(now);
+        lastMinute.push_back(now);
+        while (now - lastMinute.front() >= 60000)
+            lastMinute.pop_front();
+        most = std::max(most, lastMinute.size());
+        now += 20 + schedule.Ended(now + 20);   // each copy lives 20 ms
+    }
+    EXPECT_LE(most, 8u);
+    EXPECT_GE(most, 7u);
+}
+
+// A copy of BenchStubbornHelper under the explorer helper's name, started before the shell so
+// that the shell adopts it: it ignores WM_CLOSE and so holds the teardown for its full second.
+class StubbornExplorer
+{
+public:
+    StubbornExplorer()
+        : folder_(bench::ProgramDirectory() + L"\\stopcheck"), image_(folder_ + L"\\QuillonExplorer.exe")
+    {
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        if (!CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
+                       image_.c_str(), FALSE))
+            return;
+        std::wstring commandLine = L"\"" + image_ + L"\" Shell_TrayWnd";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(image_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &info))
+        {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
+        }
+    }
+    ~StubbornExplorer()
+    {
+        if (process_ != nullptr)
+        {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+            CloseHandle(process_);
+        }
+        DeleteFileW(image_.c_str());
+        RemoveDirectoryW(folder_.c_str());
+    }
+    StubbornExplorer(const StubbornExplorer&) = delete;
+    StubbornExplorer& operator=(const StubbornExplorer&) = delete;
+
+    DWORD pid() const { return pid_; }
+
+private:
+    std::wstring folder_, image_;
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+HWND OwnShellWindow()
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, bench::ShellClass, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, bench::ShellClass, nullptr))
+    {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == GetCurrentProcessId())
+            return window;
+    }
+    return nullptr;
+}
+
+HANDLE OpenTrayOf(DWORD excludedPid)
+{
+    for (const DWORD pid : bench::ProcessesNamed(L"QuillonTray.exe"))
+        if (pid != excludedPid)
+            return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    return nullptr;
+}
+
+TEST(ShellStop, AStopThatArrivesAfterTheWindowIsGonePostsNothingToTheCallingThread)
+{
+    ts::Reset();
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);   // this thread has a queue to post to
+    StubbornExplorer explorer;
+    ASSERT_NE(0u, explorer.pid());
+    ASSERT_TRUE(bench::WaitUntil([&] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }, 10000));
+
+    StopActionSlot stop;
+    int exitCode = -1;
+    std::thread ui([&] { RunUiThread(&exitCode, &stop); });
+    HWND shell = nullptr;
+    HANDLE tray = nullptr;
+    const bool shown = bench::WaitUntil([&] { return (shell = OwnShellWindow()) != nullptr; }, 10000) &&
+                       bench::WaitUntil([&] { return (tray = OpenTrayOf(0)) != nullptr; }, 10000);
+    stop.Request();
+    // The tray ends when the teardown asks it to; the teardown then waits for the explorer,
+    // which never ends, for the rest of its second. A stop now finds the window gone.
+    const bool tornDown = tray != nullptr && WaitForSingleObject(tray, 5000) == WAIT_OBJECT_0;
+    stop.Request();
+    ui.join();
+    if (tray != nullptr)
+        CloseHandle(tray);
+
+    ASSERT_TRUE(shown) << "the shell or its tray did not come up";
+    ASSERT_TRUE(tornDown) << "the tray was not asked to close";
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_COMMAND, WM_COMMAND, PM_REMOVE))
+        << "the stop was posted to the stopping thread's own queue";
+    EXPECT_EQ(0, exitCode);
+    EXPECT_FALSE(IsWindow(shell));
+}
+}
