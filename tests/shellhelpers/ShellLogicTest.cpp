@@ -1,11 +1,17 @@
-// The shell's restart schedule for its session 0 helpers, and its stop action seen from another
-// thread once the window is gone, on a shell run by this test program itself.
+// The shell's restart schedule for its session 0 helpers, and, on a shell run by this test
+// program itself, its stop action seen from another thread once the window is gone and its end
+// when it cannot give up a user's identity.
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <dbghelp.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <string>
 #include <thread>
@@ -116,6 +122,81 @@ private:
     DWORD pid_ = 0;
 };
 
+std::wstring LocalLow()
+{
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
+        path = folder;
+    CoTaskMemFree(folder);
+    return path;
+}
+
+// The exception code recorded in a mini dump file; 0 when there is none.
+DWORD DumpExceptionCode(const std::wstring& path)
+{
+    std::vector<char> bytes;
+    if (FILE* file = _wfopen(path.c_str(), L"rb"))
+    {
+        char chunk[4096];
+        for (size_t read; (read = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            bytes.insert(bytes.end(), chunk, chunk + read);
+        std::fclose(file);
+    }
+    if (bytes.size() < sizeof(MINIDUMP_HEADER))
+        return 0;
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
+    if (header->Signature != MINIDUMP_SIGNATURE ||
+        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
+        return 0;
+    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
+    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
+        if (directory[i].StreamType == ExceptionStream &&
+            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
+            return reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva)
+                ->ExceptionRecord.ExceptionCode;
+    return 0;
+}
+
+void EndHelpersLeftBehind()
+{
+    for (const wchar_t* image : {L"QuillonTray.exe", L"QuillonExplorer.exe"})
+        for (const DWORD pid : bench::ProcessesNamed(image))
+            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid))
+            {
+                TerminateProcess(process, 99);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+}
+
+// Runs the shell on this thread; stops it after the time, should it still run then.
+[[noreturn]] void RunShellFor(DWORD timeoutMs)
+{
+    StopActionSlot stop;
+    std::thread([&stop, timeoutMs] {
+        Sleep(timeoutMs);
+        stop.Request();
+    }).detach();
+    int exitCode = -1;
+    RunUiThread(&exitCode, &stop);
+    std::exit(exitCode);
+}
+
+TEST(ShellIdentity, ATrayStartedAsAUserWhoseIdentityCannotBeGivenUpEndsTheShellWithADump)
+{
+    const std::wstring dump = LocalLow() + L"\\Quillon.dmp";
+    DeleteFileW(dump.c_str());
+    ts::Reset();
+    ASSERT_TRUE(ts::LogOn(1, L"alice"));   // announced at creation: its tray is started as alice
+    ts::InjectFault(ts::Call::RevertToSelf, ERROR_ACCESS_DENIED, false);
+    EXPECT_EXIT(RunShellFor(10000), ::testing::ExitedWithCode(static_cast<int>(IdentityStuckCode)), "");
+    ts::Reset();
+    EndHelpersLeftBehind();
+    EXPECT_EQ(IdentityStuckCode, DumpExceptionCode(dump));
+    DeleteFileW(dump.c_str());
+}
+
 HWND OwnShellWindow()
 {
     for (HWND window = FindWindowExW(nullptr, nullptr, bench::ShellClass, nullptr); window != nullptr;
@@ -162,6 +243,7 @@ TEST(ShellStop, AStopThatArrivesAfterTheWindowIsGonePostsNothingToTheCallingThre
     if (tray != nullptr)
         CloseHandle(tray);
 
+    EndHelpersLeftBehind();
     ASSERT_TRUE(shown) << "the shell or its tray did not come up";
     ASSERT_TRUE(tornDown) << "the tray was not asked to close";
     EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_COMMAND, WM_COMMAND, PM_REMOVE))
