@@ -210,12 +210,10 @@ HWND OwnShellWindow()
     return nullptr;
 }
 
-HANDLE OpenTrayOf(DWORD excludedPid)
+HANDLE OpenTray()
 {
-    for (const DWORD pid : bench::ProcessesNamed(L"QuillonTray.exe"))
-        if (pid != excludedPid)
-            return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-    return nullptr;
+    const std::vector<DWORD> pids = bench::ProcessesNamed(L"QuillonTray.exe");
+    return pids.empty() ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, pids.front());
 }
 
 TEST(ShellStop, AStopThatArrivesAfterTheWindowIsGonePostsNothingToTheCallingThread)
@@ -233,7 +231,7 @@ TEST(ShellStop, AStopThatArrivesAfterTheWindowIsGonePostsNothingToTheCallingThre
     HWND shell = nullptr;
     HANDLE tray = nullptr;
     const bool shown = bench::WaitUntil([&] { return (shell = OwnShellWindow()) != nullptr; }, 10000) &&
-                       bench::WaitUntil([&] { return (tray = OpenTrayOf(0)) != nullptr; }, 10000);
+                       bench::WaitUntil([&] { return (tray = OpenTray()) != nullptr; }, 10000);
     stop.Request();
     // The tray ends when the teardown asks it to; the teardown then waits for the explorer,
     // which never ends, for the rest of its second. A stop now finds the window gone.
