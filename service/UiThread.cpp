@@ -18,9 +18,8 @@ int RunShell(StopActionSlot* stopAction)
         {
             shell.ShowWindow(SW_SHOWNOACTIVATE);
             shell.UpdateWindow();
-            // Reads the handle when called: null once the window is gone, and PostMessageW
-            // to a null window does nothing.
-            stopAction->Fill([&shell] { PostMessageW(shell.m_hWnd, WM_COMMAND, 0, 0); });
+            // Runs on the service control handler's thread: posts nothing once the window is gone.
+            stopAction->Fill([&shell] { shell.PostFromAnyThread(WM_COMMAND); });
             result = loop.Run();
             // The action refers to this stack frame; no stop may reach it after this point.
             stopAction->Clear();

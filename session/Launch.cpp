@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <exception>
 
 #include "ProcessLookup.h"
 #include "ProgramPath.h"
@@ -16,21 +17,26 @@ using ScopedEnvironment = ScopedResource<LPVOID, DestroyEnvironmentBlockFunction
 
 ScopedHandle NoProcess() { return MakeScopedHandle(nullptr); }
 
-// Undoes ImpersonateLoggedOnUser on every way out, before the token it used is closed.
+// Undoes ImpersonateLoggedOnUser on every way out, before the token it used is closed. A
+// thread that stays the user must not run on.
 class Impersonation
 {
 public:
-    explicit Impersonation(bool active) noexcept : active_(active) {}
+    Impersonation(bool active, IdentityStuckAction stuck) noexcept : active_(active), stuck_(stuck) {}
     Impersonation(const Impersonation&) = delete;
     Impersonation& operator=(const Impersonation&) = delete;
     ~Impersonation()
     {
-        if (active_)
-            RevertToSelf();
+        if (active_ && !RevertToSelf())
+        {
+            stuck_();
+            std::terminate();
+        }
     }
 
 private:
     bool active_;
+    IdentityStuckAction stuck_;
 };
 
 // The image beside the running program, by full path and in quotes, so that neither PATH nor
@@ -57,7 +63,7 @@ bool BuildCommandLine(const std::wstring& image_name, wchar_t (&commandLine)[MAX
 }
 }
 
-ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id)
+ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck)
 {
     const DWORD running = process_pid(image_name, session_id);
     if (running != 0)
@@ -66,11 +72,12 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id)
     ScopedHandle token = MakeScopedHandle(nullptr);
     if (session_id != 0)
     {
+        // Without a user (ERROR_NO_TOKEN) the copy would run in session 0, where the lookup above
+        // never looks: every later call would start one more.
         HANDLE userToken = nullptr;
-        if (WTSQueryUserToken(session_id, &userToken))
-            token.reset(userToken);
-        else if (GetLastError() != ERROR_NO_TOKEN)
+        if (!WTSQueryUserToken(session_id, &userToken))
             return NoProcess();
+        token.reset(userToken);
     }
 
     LPVOID block = nullptr;
@@ -80,7 +87,7 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id)
 
     if (token && !ImpersonateLoggedOnUser(token.get()))
         return NoProcess();
-    const Impersonation impersonation(static_cast<bool>(token));
+    const Impersonation impersonation(static_cast<bool>(token), identity_stuck);
 
     wchar_t commandLine[MAX_PATH] = {};
     if (!BuildCommandLine(image_name, commandLine))

@@ -79,6 +79,12 @@ void AskHelperToClose(HANDLE process, const wchar_t* image, DWORD session, const
         PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
+// The UI thread must not go on as a user whose identity it took on to start a tray.
+void EndAsTheUser()
+{
+    EndProcessWithDump(IdentityStuckCode);
+}
+
 // The session this process runs in, as Terminal Services reports it; NoSession when it cannot.
 DWORD OwnSessionId()
 {
@@ -135,6 +141,15 @@ SessionChangeEffect DecideSessionChange(WPARAM event, DWORD session, DWORD userS
         break;
     }
     return effect;
+}
+
+DWORD RestartSchedule::NextPause(bool livedLong)
+{
+    if (livedLong)
+        pause_ = 0;
+    const DWORD pause = pause_;
+    pause_ = pause_ == 0 ? FirstPauseMs : std::min(pause_ * 2, LongestPauseMs);
+    return pause;
 }
 
 RECT VirtualScreenRect()
@@ -199,13 +214,24 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
         lResult = OnTerminalServicesReady();
         return TRUE;
     case WM_SHELL_RESTART_EXPLORER:
-        StartExplorerHelper();
+        OnHelperEnded(ExplorerRestartTimerId);
         lResult = 1;
         return TRUE;
     case WM_SHELL_RESTART_TRAY:
-        StartTrayHelper();
+        OnHelperEnded(TrayRestartTimerId);
         lResult = 1;
         return TRUE;
+    case WM_TIMER:
+        if (wParam != ExplorerRestartTimerId && wParam != TrayRestartTimerId)
+            break;
+        KillTimer(wParam);
+        StartHelper(wParam);
+        lResult = 0;
+        return TRUE;
+    case WM_DESTROY:
+        // From here the other threads post nothing; default processing follows.
+        postTarget.store(nullptr);
+        break;
     default:
         break;
     }
@@ -216,7 +242,9 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     }
     if (uMsg == WM_COMMAND && wParam == 0)
     {
-        // The stop request of the service host.
+        // The stop request of the service host. No helper is started again from here on.
+        KillTimer(ExplorerRestartTimerId);
+        KillTimer(TrayRestartTimerId);
         DestroyWindow();
         lResult = 0;
         return TRUE;
@@ -224,8 +252,17 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     return FALSE;
 }
 
+bool QuillonShellWindow::PostFromAnyThread(UINT message, WPARAM wParam, LPARAM lParam) const
+{
+    // Read once: the window may go away meanwhile, and a post to a destroyed window fails.
+    const HWND window = postTarget.load();
+    return window != nullptr && ::PostMessageW(window, message, wParam, lParam) != FALSE;
+}
+
 LRESULT QuillonShellWindow::OnCreate()
 {
+    // The waits armed below may fire before creation has finished.
+    postTarget.store(m_hWnd);
     shellHookMessage = RegisterWindowMessageW(L"SHELLHOOK");
 
     userSession = NoSession;
@@ -265,12 +302,7 @@ void QuillonShellWindow::ArmReadyWait()
     // Session notifications can be asked for only once Terminal Services is up. Without the
     // event the wait gets a null handle and registers nothing.
     const HANDLE ready = OpenEventW(SYNCHRONIZE, FALSE, L"Global\\TermSrvReadyEvent");
-    readyWait.Register(ready, [this] {
-        // Runs on a pool thread: the handle is read now, and is null once the window is gone.
-        const HWND window = m_hWnd;
-        if (window != nullptr)
-            ::PostMessageW(window, WM_SHELL_TS_READY, 0, 0);
-    });
+    readyWait.Register(ready, [this] { PostFromAnyThread(WM_SHELL_TS_READY); });
 }
 
 LRESULT QuillonShellWindow::OnTerminalServicesReady()
@@ -347,12 +379,14 @@ void QuillonShellWindow::StartExplorerHelper()
         // A lookup that Terminal Services failed this once is no reason to end the service:
         // it counts as a helper that could not be started.
     }
-    // With no handle this only cancels, and the helper is not started again.
-    explorerWait.Register(std::move(process), [this] {
-        const HWND window = m_hWnd;
-        if (window != nullptr)
-            ::PostMessageW(window, WM_SHELL_RESTART_EXPLORER, 0, 0);
-    });
+    if (!process)
+    {
+        explorerWait.Register(std::move(process), nullptr);
+        RetryLater(ExplorerRestartTimerId, explorerRestarts.FailedToStart());
+        return;
+    }
+    explorerRestarts.Started(GetTickCount64());
+    explorerWait.Register(std::move(process), [this] { PostFromAnyThread(WM_SHELL_RESTART_EXPLORER); });
 }
 
 void QuillonShellWindow::StartTrayHelper()
@@ -360,17 +394,45 @@ void QuillonShellWindow::StartTrayHelper()
     ScopedHandle process = MakeScopedHandle(nullptr);
     try
     {
-        process = launch_in_session(TrayImage, 0);
+        process = launch_in_session(TrayImage, 0, &EndAsTheUser);
     }
     catch (const std::system_error&)
     {
         // As for the explorer helper.
     }
-    trayWait.Register(std::move(process), [this] {
-        const HWND window = m_hWnd;
-        if (window != nullptr)
-            ::PostMessageW(window, WM_SHELL_RESTART_TRAY, 0, 0);
-    });
+    if (!process)
+    {
+        trayWait.Register(std::move(process), nullptr);
+        RetryLater(TrayRestartTimerId, trayRestarts.FailedToStart());
+        return;
+    }
+    trayRestarts.Started(GetTickCount64());
+    trayWait.Register(std::move(process), [this] { PostFromAnyThread(WM_SHELL_RESTART_TRAY); });
+}
+
+void QuillonShellWindow::OnHelperEnded(UINT_PTR timerId)
+{
+    RestartSchedule& schedule = timerId == ExplorerRestartTimerId ? explorerRestarts : trayRestarts;
+    const DWORD pause = schedule.Ended(GetTickCount64());
+    if (pause == 0)
+        StartHelper(timerId);
+    else
+        RetryLater(timerId, pause);
+}
+
+void QuillonShellWindow::StartHelper(UINT_PTR timerId)
+{
+    if (timerId == ExplorerRestartTimerId)
+        StartExplorerHelper();
+    else
+        StartTrayHelper();
+}
+
+void QuillonShellWindow::RetryLater(UINT_PTR timerId, DWORD pauseMs)
+{
+    // Even an immediate retry goes through the timer: a start that fails at once must not
+    // call itself again.
+    SetTimer(timerId, std::max<DWORD>(pauseMs, USER_TIMER_MINIMUM), nullptr);
 }
 
 void QuillonShellWindow::EnsureTrayInSession(DWORD session)
@@ -378,7 +440,7 @@ void QuillonShellWindow::EnsureTrayInSession(DWORD session)
     try
     {
         // Not watched: the copy in a user's session is only made sure of at each occasion.
-        launch_in_session(TrayImage, session);
+        launch_in_session(TrayImage, session, &EndAsTheUser);
     }
     catch (const std::system_error&)
     {

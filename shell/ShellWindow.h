@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "../service/WaitRegistration.h"
 #include "WindowFramework.h"
 
@@ -15,6 +17,37 @@ constexpr DWORD NoSession = 0xFFFFFFFF;
 // The return timer: while session 0 holds the console, the console is handed back this often.
 constexpr UINT_PTR ReturnTimerId = 10;
 constexpr UINT ReturnTimerPeriodMs = 30000;
+
+// The pending restarts of the session 0 helpers.
+constexpr UINT_PTR ExplorerRestartTimerId = 11;
+constexpr UINT_PTR TrayRestartTimerId = 12;
+
+// The exception code of the dump made when the UI thread cannot give up a user's identity.
+constexpr DWORD IdentityStuckCode = 0xE0494D50;
+
+// When to start a session 0 helper again. A copy that ends at once (it fails at start, or
+// another copy holds its lock) must not be restarted in a tight loop, and a start that failed
+// must be tried again: the pause doubles while copies keep dying young, and a copy that lived
+// long wipes the slate. Times are in milliseconds of the caller's clock.
+class RestartSchedule
+{
+public:
+    static constexpr ULONGLONG LongLifeMs = 10000;
+    static constexpr DWORD FirstPauseMs = 1000;
+    static constexpr DWORD LongestPauseMs = 60000;
+
+    void Started(ULONGLONG now) { startedAt_ = now; }
+    // The pause before the next start, for a copy that ended now.
+    DWORD Ended(ULONGLONG now) { return NextPause(now - startedAt_ >= LongLifeMs); }
+    // The pause before the next try, for a start that yielded no process.
+    DWORD FailedToStart() { return NextPause(false); }
+
+private:
+    DWORD NextPause(bool livedLong);
+
+    ULONGLONG startedAt_ = 0;
+    DWORD pause_ = 0;
+};
 
 // What one session notification does to the shell: its two session ids, and the window work
 // that follows. The timer work is further gated by the Windows 10 probe, asked when it is done.
@@ -57,6 +90,10 @@ public:
                               DWORD dwMsgMapID = 0) override;
     void OnFinalMessage(HWND hWnd) override;
 
+    // For the other threads of the service: posts to the window while it lives, else nothing
+    // (a null window would post to the calling thread's own queue). False when nothing was posted.
+    bool PostFromAnyThread(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
+
 private:
     LRESULT OnCreate();
     void OnPaint();
@@ -71,11 +108,19 @@ private:
 
     void StartExplorerHelper();
     void StartTrayHelper();
+    void OnHelperEnded(UINT_PTR timerId);
+    void StartHelper(UINT_PTR timerId);
+    void RetryLater(UINT_PTR timerId, DWORD pauseMs);
     void EnsureTrayInSession(DWORD session);
     void AnnounceUserSessions();
     LRESULT OnShellHook(WPARAM code);
     void CloseSessionZeroHelpers();
 
+    // The window handle as the other threads see it: set once the window exists, cleared as it
+    // is destroyed. m_hWnd is the UI thread's alone.
+    std::atomic<HWND> postTarget{nullptr};
+    RestartSchedule explorerRestarts;
+    RestartSchedule trayRestarts;
     UINT shellHookMessage = 0;
     DWORD userSession = NoSession;
     DWORD consoleSession = NoSession;

@@ -1,8 +1,9 @@
 // Stand-in for the system's wtsapi32.dll under Wine, which has no sessions. It answers from the
 // simulated machine of TermSrv.h. Loaded into a program, it also redirects the program's own
 // imports of ProcessIdToSessionId, WTSGetActiveConsoleSessionId and CreateProcessAsUserW, so
-// that a child started with a user token it handed out counts as a process of that session, and
-// of MoveWindow, which it counts: Wine shows no trace of a move to the same rectangle.
+// that a child started with a user token it handed out counts as a process of that session, of
+// MoveWindow, which it counts: Wine shows no trace of a move to the same rectangle, and of
+// RevertToSelf, so that a test can make it fail.
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -125,6 +126,18 @@ BOOL WINAPI BenchMoveWindow(HWND window, int x, int y, int width, int height, BO
     return real(window, x, y, width, height, repaint);
 }
 
+using RevertToSelfFunction = BOOL(WINAPI*)();
+void* OriginalRevertToSelf = nullptr;
+
+BOOL WINAPI BenchRevertToSelf()
+{
+    if (Fails(ts::Call::RevertToSelf))
+        return FALSE;
+    const RevertToSelfFunction real =
+        OriginalRevertToSelf != nullptr ? reinterpret_cast<RevertToSelfFunction>(OriginalRevertToSelf) : &RevertToSelf;
+    return real();
+}
+
 struct Redirect
 {
     const char* module;
@@ -185,6 +198,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
             {"advapi32.dll", "CreateProcessAsUserW", reinterpret_cast<void*>(&BenchCreateProcessAsUserW),
              &OriginalCreateProcessAsUser},
             {"user32.dll", "MoveWindow", reinterpret_cast<void*>(&BenchMoveWindow), &OriginalMoveWindow},
+            {"advapi32.dll", "RevertToSelf", reinterpret_cast<void*>(&BenchRevertToSelf), &OriginalRevertToSelf},
         };
         RedirectImports(GetModuleHandleW(nullptr), redirects, sizeof redirects / sizeof redirects[0]);
         RealCreateProcessAsUser = OriginalCreateProcessAsUser != nullptr

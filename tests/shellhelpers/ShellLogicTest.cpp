@@ -1,0 +1,252 @@
+// The shell's restart schedule for its session 0 helpers, and, on a shell run by this test
+// program itself, its stop action seen from another thread once the window is gone and its end
+// when it cannot give up a user's identity.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbghelp.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchClient.h"
+#include "TermSrv.h"
+#include "service/UiThread.h"
+#include "shell/ShellWindow.h"
+
+namespace ts = bench::termsrv;
+
+namespace
+{
+TEST(RestartSchedule, PausesDoubleWhileCopiesDieYoungAndALongLifeOrNothingResetsThem)
+{
+    RestartSchedule schedule;
+    ULONGLONG now = 5000;
+    std::vector<DWORD> pauses;
+    for (int i = 0; i < 9; ++i)
+    {
+        schedule.Started(now);
+        now += 9999;   // just short of a long life
+        pauses.push_back(schedule.Ended(now));
+        now += pauses.back();
+    }
+    EXPECT_EQ((std::vector<DWORD>{0, 1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}), pauses);
+
+    // A copy that lived 10 s is restarted at once, and the next short one after 1 s again.
+    schedule.Started(now);
+    EXPECT_EQ(0u, schedule.Ended(now + 10000));
+    schedule.Started(now + 10000);
+    EXPECT_EQ(1000u, schedule.Ended(now + 10001));
+
+    // Failed starts go the same way, and a long life after them still resets.
+    RestartSchedule failing;
+    EXPECT_EQ(0u, failing.FailedToStart());
+    EXPECT_EQ(1000u, failing.FailedToStart());
+    EXPECT_EQ(2000u, failing.FailedToStart());
+    failing.Started(0);
+    EXPECT_EQ(4000u, failing.Ended(50));
+    failing.Started(100);
+    EXPECT_EQ(0u, failing.Ended(60000));
+}
+
+TEST(RestartSchedule, AHelperThatExitsAtOnceStartsAtMostEightTimesInAnyMinute)
+{
+    RestartSchedule schedule;
+    std::deque<ULONGLONG> lastMinute;
+    ULONGLONG now = 0;
+    size_t most = 0;
+    for (int start = 0; start < 200; ++start)
+    {
+        schedule.Started(now);
+        lastMinute.push_back(now);
+        while (now - lastMinute.front() >= 60000)
+            lastMinute.pop_front();
+        most = std::max(most, lastMinute.size());
+        now += 20 + schedule.Ended(now + 20);   // each copy lives 20 ms
+    }
+    EXPECT_LE(most, 8u);
+    EXPECT_GE(most, 7u);
+}
+
+// A copy of BenchStubbornHelper under the explorer helper's name, started before the shell so
+// that the shell adopts it: it ignores WM_CLOSE and so holds the teardown for its full second.
+class StubbornExplorer
+{
+public:
+    StubbornExplorer()
+        : folder_(bench::ProgramDirectory() + L"\\stopcheck"), image_(folder_ + L"\\QuillonExplorer.exe")
+    {
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        if (!CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
+                       image_.c_str(), FALSE))
+            return;
+        std::wstring commandLine = L"\"" + image_ + L"\" Shell_TrayWnd";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(image_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &info))
+        {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
+        }
+    }
+    ~StubbornExplorer()
+    {
+        if (process_ != nullptr)
+        {
+            TerminateProcess(process_, 99);
+            WaitForSingleObject(process_, 5000);
+            CloseHandle(process_);
+        }
+        DeleteFileW(image_.c_str());
+        RemoveDirectoryW(folder_.c_str());
+    }
+    StubbornExplorer(const StubbornExplorer&) = delete;
+    StubbornExplorer& operator=(const StubbornExplorer&) = delete;
+
+    DWORD pid() const { return pid_; }
+
+private:
+    std::wstring folder_, image_;
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+std::wstring LocalLow()
+{
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
+        path = folder;
+    CoTaskMemFree(folder);
+    return path;
+}
+
+// The exception code recorded in a mini dump file; 0 when there is none.
+DWORD DumpExceptionCode(const std::wstring& path)
+{
+    std::vector<char> bytes;
+    if (FILE* file = _wfopen(path.c_str(), L"rb"))
+    {
+        char chunk[4096];
+        for (size_t read; (read = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            bytes.insert(bytes.end(), chunk, chunk + read);
+        std::fclose(file);
+    }
+    if (bytes.size() < sizeof(MINIDUMP_HEADER))
+        return 0;
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
+    if (header->Signature != MINIDUMP_SIGNATURE ||
+        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
+        return 0;
+    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
+    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
+        if (directory[i].StreamType == ExceptionStream &&
+            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
+            return reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva)
+                ->ExceptionRecord.ExceptionCode;
+    return 0;
+}
+
+void EndHelpersLeftBehind()
+{
+    for (const wchar_t* image : {L"QuillonTray.exe", L"QuillonExplorer.exe"})
+        for (const DWORD pid : bench::ProcessesNamed(image))
+            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid))
+            {
+                TerminateProcess(process, 99);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+}
+
+// Runs the shell on this thread; stops it after the time, should it still run then.
+[[noreturn]] void RunShellFor(DWORD timeoutMs)
+{
+    StopActionSlot stop;
+    std::thread([&stop, timeoutMs] {
+        Sleep(timeoutMs);
+        stop.Request();
+    }).detach();
+    int exitCode = -1;
+    RunUiThread(&exitCode, &stop);
+    std::exit(exitCode);
+}
+
+TEST(ShellIdentity, ATrayStartedAsAUserWhoseIdentityCannotBeGivenUpEndsTheShellWithADump)
+{
+    const std::wstring dump = LocalLow() + L"\\Quillon.dmp";
+    DeleteFileW(dump.c_str());
+    ts::Reset();
+    ASSERT_TRUE(ts::LogOn(1, L"alice"));   // announced at creation: its tray is started as alice
+    ts::InjectFault(ts::Call::RevertToSelf, ERROR_ACCESS_DENIED, false);
+    EXPECT_EXIT(RunShellFor(10000), ::testing::ExitedWithCode(static_cast<int>(IdentityStuckCode)), "");
+    ts::Reset();
+    EndHelpersLeftBehind();
+    EXPECT_EQ(IdentityStuckCode, DumpExceptionCode(dump));
+    DeleteFileW(dump.c_str());
+}
+
+HWND OwnShellWindow()
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, bench::ShellClass, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, bench::ShellClass, nullptr))
+    {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == GetCurrentProcessId())
+            return window;
+    }
+    return nullptr;
+}
+
+HANDLE OpenTray()
+{
+    const std::vector<DWORD> pids = bench::ProcessesNamed(L"QuillonTray.exe");
+    return pids.empty() ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, pids.front());
+}
+
+TEST(ShellStop, AStopThatArrivesAfterTheWindowIsGonePostsNothingToTheCallingThread)
+{
+    ts::Reset();
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);   // this thread has a queue to post to
+    StubbornExplorer explorer;
+    ASSERT_NE(0u, explorer.pid());
+    ASSERT_TRUE(bench::WaitUntil([&] { return FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }, 10000));
+
+    StopActionSlot stop;
+    int exitCode = -1;
+    std::thread ui([&] { RunUiThread(&exitCode, &stop); });
+    HWND shell = nullptr;
+    HANDLE tray = nullptr;
+    const bool shown = bench::WaitUntil([&] { return (shell = OwnShellWindow()) != nullptr; }, 10000) &&
+                       bench::WaitUntil([&] { return (tray = OpenTray()) != nullptr; }, 10000);
+    stop.Request();
+    // The tray ends when the teardown asks it to; the teardown then waits for the explorer,
+    // which never ends, for the rest of its second. A stop now finds the window gone.
+    const bool tornDown = tray != nullptr && WaitForSingleObject(tray, 5000) == WAIT_OBJECT_0;
+    stop.Request();
+    ui.join();
+    if (tray != nullptr)
+        CloseHandle(tray);
+
+    EndHelpersLeftBehind();
+    ASSERT_TRUE(shown) << "the shell or its tray did not come up";
+    ASSERT_TRUE(tornDown) << "the tray was not asked to close";
+    EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_COMMAND, WM_COMMAND, PM_REMOVE))
+        << "the stop was posted to the stopping thread's own queue";
+    EXPECT_EQ(0, exitCode);
+    EXPECT_FALSE(IsWindow(shell));
+}
+}
