@@ -7,6 +7,7 @@
 
 #include "BenchClient.h"
 #include "ControlTool.h"
+#include "TermSrv.h"
 
 using namespace control;
 
@@ -105,14 +106,56 @@ TEST_F(OutputTest, OnlyDashKWithExactlyQueryPrintsTheReport)
     }
 }
 
+// A user's volatile environment naming a session, under HKEY_USERS, for the life of the object.
+class SessionHive
+{
+public:
+    SessionHive(const std::wstring& sid, const std::wstring& sessionName) : sid_(sid)
+    {
+        Set(L"\\Volatile Environment\\2", L"SESSIONNAME", sessionName);
+        Set(L"\\Volatile Environment\\2", L"CLIENTNAME", L"CLIENT");
+        Set(L"\\Volatile Environment", L"USERDOMAIN", L"QUILLON");
+        Set(L"\\Volatile Environment", L"USERNAME", L"erin");
+    }
+    ~SessionHive()
+    {
+        RegDeleteTreeW(HKEY_USERS, sid_.c_str());
+        RegDeleteKeyW(HKEY_USERS, sid_.c_str());
+    }
+    SessionHive(const SessionHive&) = delete;
+    SessionHive& operator=(const SessionHive&) = delete;
+
+private:
+    void Set(const std::wstring& subkey, const wchar_t* name, const std::wstring& value)
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_USERS, (sid_ + subkey).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  0);
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    std::wstring sid_;
+};
+
 TEST_F(OutputTest, AReportRedirectedToAFileLandsInTheFile)
 {
+    // Session 0 with a remote client whose user's hive names it: the whole report, the line
+    // that the hive lookup gives included, must reach the file.
+    namespace ts = bench::termsrv;
+    ts::Reset();
+    ASSERT_TRUE(ts::ConnectRemote(0));
+    ts::SessionInfo session0;
+    ASSERT_TRUE(ts::FindSession(0, &session0));
+    const SessionHive hive(L"S-1-5-21-7-7-7-1701", session0.winStation);
+
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring file = std::wstring(temp) + L"quillon-report." + std::to_wstring(GetCurrentProcessId());
     const ToolRun piped = RunTool(L"-k --query");
-
     const ToolRun run = RunTool(L"-k --query", ToolPath(), 60000, file);
+    ts::Reset();
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.out, L"");
     EXPECT_EQ(run.err, L"");
@@ -126,7 +169,7 @@ TEST_F(OutputTest, AReportRedirectedToAFileLandsInTheFile)
     DeleteFileW(file.c_str());
     content.resize(read / sizeof(wchar_t));
     EXPECT_EQ(content, piped.out);
-    EXPECT_FALSE(content.empty());
+    EXPECT_NE(content.find(L"  real user     : \"QUILLON\\erin\"\r\n"), std::wstring::npos) << bench::Narrow(content);
 }
 
 TEST_F(OutputTest, WithoutStandardHandlesTheToolStillWorksWithTheSameExitCodes)
