@@ -1,5 +1,8 @@
 #include "BenchClient.h"
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -223,5 +226,15 @@ std::string Narrow(const std::wstring& text)
     for (wchar_t c : text)
         result += c < 128 ? static_cast<char>(c) : '?';
     return result;
+}
+
+std::wstring LocalLowFolder()
+{
+    PWSTR folder = nullptr;
+    std::wstring path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
+        path = folder;
+    CoTaskMemFree(folder);
+    return path;
 }
 }

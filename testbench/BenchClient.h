@@ -92,5 +92,8 @@ RECT MeasureTextLines(const std::vector<std::wstring>& lines);
 std::vector<DWORD> ProcessesNamed(const wchar_t* image);
 
 std::wstring ProgramDirectory();
+// The LocalLow folder of the calling account, where the service writes its crash dump; empty
+// when the system cannot say.
+std::wstring LocalLowFolder();
 std::string Narrow(const std::wstring& text);
 }

@@ -16,15 +16,7 @@
 
 namespace
 {
-std::wstring LocalLow()
-{
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
-        path = folder;
-    CoTaskMemFree(folder);
-    return path;
-}
+std::wstring LocalLow() { return bench::LocalLowFolder(); }
 
 std::wstring DumpFile() { return LocalLow() + L"\\Quillon.dmp"; }
 

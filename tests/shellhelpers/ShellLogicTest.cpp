@@ -122,15 +122,7 @@ private:
     DWORD pid_ = 0;
 };
 
-std::wstring LocalLow()
-{
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
-        path = folder;
-    CoTaskMemFree(folder);
-    return path;
-}
+std::wstring LocalLow() { return bench::LocalLowFolder(); }
 
 // The exception code recorded in a mini dump file; 0 when there is none.
 DWORD DumpExceptionCode(const std::wstring& path)

@@ -132,11 +132,7 @@ long long LinuxAnonKb(const std::string& commandLinePart)
 
 std::wstring CrashDumpPath()
 {
-    PWSTR folder = nullptr;
-    std::wstring path;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, 0, nullptr, &folder)))
-        path = std::wstring(folder) + L"\\Quillon.dmp";
-    CoTaskMemFree(folder);
-    return path;
+    const std::wstring folder = bench::LocalLowFolder();
+    return folder.empty() ? folder : folder + L"\\Quillon.dmp";
 }
 }
