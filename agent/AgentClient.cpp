@@ -190,7 +190,11 @@ Client Client::Connect(DWORD timeoutMs)
             if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr))
                 throw_last_error("Couldn't set up the connection to the session 0 agent");
             VerifyServer(pipe);
-            return Client(std::move(owned));
+            // The agent tells who it serves at the first request: a refusal shows here, not at
+            // the caller's first use.
+            Client client(std::move(owned));
+            client.List();
+            return client;
         }
         const DWORD error = GetLastError();
         const ULONGLONG now = GetTickCount64();
@@ -201,6 +205,8 @@ Client Client::Connect(DWORD timeoutMs)
         }
         if (error == ERROR_ACCESS_DENIED)
             throw_system_error(error, "The session 0 agent refused this account: it answers only elevated administrators");
+        if (error == ERROR_FILE_NOT_FOUND)
+            throw_system_error(error, "Couldn't connect to the session 0 agent, which is not running");
         throw_system_error(error, "Couldn't connect to the session 0 agent");
     }
 }

@@ -104,6 +104,11 @@ bool Answers(HWND window)
 constexpr uint32_t Untouched = 0x01FE01FEu;
 
 using ScopedDc = ScopedResource<HDC, BOOL(WINAPI*)(HDC)>;
+
+BOOL WINAPI ReleaseScreenDc(HDC dc)
+{
+    return ReleaseDC(nullptr, dc);
+}
 using ScopedObject = ScopedResource<HGDIOBJ, BOOL(WINAPI*)(HGDIOBJ)>;
 }
 
@@ -157,7 +162,7 @@ DWORD Capture(HWND window, Picture& picture)
     picture = Picture{};
     if (width > 0 && height > 0)
     {
-        ScopedDc screen(+[](HDC dc) { return static_cast<BOOL>(ReleaseDC(nullptr, dc)); }, GetDC(nullptr));
+        ScopedDc screen(&ReleaseScreenDc, GetDC(nullptr));
         ScopedDc memory(&DeleteDC, CreateCompatibleDC(screen.get()));
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
