@@ -193,7 +193,17 @@ Client Client::Connect(DWORD timeoutMs)
             // The agent tells who it serves at the first request: a refusal shows here, not at
             // the caller's first use.
             Client client(std::move(owned));
-            client.List();
+            try
+            {
+                client.List();
+            }
+            catch (const std::system_error& error)
+            {
+                if (error.code().value() == ERROR_ACCESS_DENIED)
+                    throw_system_error(ERROR_ACCESS_DENIED,
+                                       "The session 0 agent refused this account: it answers only elevated administrators");
+                throw;
+            }
             return client;
         }
         const DWORD error = GetLastError();
@@ -277,12 +287,6 @@ std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payl
         got.id != id || got.length != received - sizeof got)
         fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
     std::vector<uint8_t> result(answer.begin() + sizeof got, answer.end());
-    const uint32_t status = Get<uint32_t>(result, 0);
-    if (status == ERROR_ACCESS_DENIED)
-    {
-        pipe_.reset();
-        throw_system_error(status, "The session 0 agent refused this account: it answers only elevated administrators");
-    }
     return result;
 }
 
