@@ -60,14 +60,15 @@ struct TokenUser
     PSID sid() { return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid; }
 };
 
-bool UserOf(HANDLE process, TokenUser& user)
+void ReadUser(HANDLE process, TokenUser& user, const char* context)
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(process, TOKEN_QUERY, &token))
-        return false;
+        throw_last_error(context);
     ScopedHandle owned = MakeScopedHandle(token);
     DWORD bytes = 0;
-    return GetTokenInformation(token, ::TokenUser, user.buffer, sizeof user.buffer, &bytes) != FALSE;
+    if (!GetTokenInformation(token, ::TokenUser, user.buffer, sizeof user.buffer, &bytes))
+        throw_last_error(context);
 }
 
 // The pipe server must be the agent of the running UI0Detect service: QuillonTray.exe from the
@@ -119,9 +120,12 @@ void VerifyServer(HANDLE pipe)
 
     ScopedHandle serviceProcess =
         MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
+    if (!serviceProcess)
+        throw_last_error("Couldn't open the UI0Detect service's process");
     TokenUser serverUser, serviceUser;
-    if (!serviceProcess || !UserOf(server.get(), serverUser) || !UserOf(serviceProcess.get(), serviceUser) ||
-        !EqualSid(serverUser.sid(), serviceUser.sid()))
+    ReadUser(server.get(), serverUser, "Couldn't read the account of the pipe server");
+    ReadUser(serviceProcess.get(), serviceUser, "Couldn't read the account of the UI0Detect service");
+    if (!EqualSid(serverUser.sid(), serviceUser.sid()))
         throw_system_error(ERROR_ACCESS_DENIED, NotTheAgent);
 }
 
