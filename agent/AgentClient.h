@@ -38,6 +38,7 @@ public:
     // Connects to the agent of the running UI0Detect service and checks that it is that agent:
     // the process at the other end must be QuillonTray.exe from the folder of the service's
     // image, under the service's own account. Anything else is refused with a text that says so.
+    // A refusal by the agent (this account is not an elevated administrator) shows here too.
     static Client Connect(DWORD timeoutMs = 5000);
 
     std::vector<WindowEntry> List();

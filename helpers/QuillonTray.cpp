@@ -14,6 +14,10 @@
 // leaves the event set for a grace time longer than any running copy needs to see it, then
 // resets it if it may, and only then starts listening. A copy that opens the event only later
 // and finds it set was running when the request came, and quits.
+//
+// The copy in session 0 is also the session 0 agent (agent/AgentServer.h): it runs as the
+// service's own account at the service's own integrity level, which input to the windows of
+// interactive services needs (the system drops messages sent up the integrity levels).
 
 #include <windows.h>
 #include <sddl.h>
@@ -22,6 +26,7 @@
 
 #include <string>
 
+#include "agent/AgentServer.h"
 #include "session/SystemLibraries.h"
 
 namespace
@@ -266,12 +271,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     else if (quitAllWait == nullptr)
         SetTimer(window, QuitAllTimer, QuitAllPollMs, nullptr);
 
+    // A name taken by someone else leaves the tray without the agent, and says nothing.
+    agent::Server server;
+    if (OwnSession() == 0)
+        server.Start();
+
     MSG msg{};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)
     {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    server.Stop();
     // The event and the wait on it go with the process: a callback under way may still use them.
     CloseHandle(single);
     return static_cast<int>(msg.wParam);

@@ -1,0 +1,503 @@
+// The session 0 agent in the real service's session 0 tray helper, driven through the client
+// library: the bench's dialogs answered from outside, an impostor refused, garbage survived, a
+// hung window failing only its own request. Every program a test starts is ended by its pid.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "BenchClient.h"
+#include "ProcessFigures.h"
+#include "TermSrv.h"
+#include "agent/AgentClient.h"
+
+namespace ts = bench::termsrv;
+
+namespace
+{
+constexpr const wchar_t* Tray = L"QuillonTray.exe";
+constexpr DWORD StartTimeoutMs = 10000;
+
+std::wstring BenchProgram(const wchar_t* name)
+{
+    return bench::ProgramDirectory() + L"\\..\\testbench\\" + name;
+}
+
+uint32_t IdOf(HWND window)
+{
+    return static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(window));
+}
+
+// A program started by the test itself, ended by its handle.
+class Started
+{
+public:
+    explicit Started(const std::wstring& arguments)
+    {
+        const std::wstring path = BenchProgram(L"BenchDialogs.exe");
+        std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &info))
+        {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+            pid_ = info.dwProcessId;
+        }
+    }
+    ~Started()
+    {
+        if (process_ == nullptr)
+            return;
+        TerminateProcess(process_, 99);
+        WaitForSingleObject(process_, 5000);
+        CloseHandle(process_);
+    }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+
+    DWORD pid() const { return pid_; }
+    bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+DWORD SessionZeroTray()
+{
+    DWORD found = 0;
+    bench::WaitUntil(
+        [&] {
+            for (const DWORD pid : bench::ProcessesNamed(Tray))
+                if (ts::SessionOfProcess(pid) == 0)
+                    found = pid;
+            return found != 0;
+        },
+        StartTimeoutMs);
+    return found;
+}
+
+DWORD CodeOf(const std::function<void()>& call, std::string* what = nullptr)
+{
+    try
+    {
+        call();
+    }
+    catch (const std::system_error& error)
+    {
+        if (what != nullptr)
+            *what = error.what();
+        return static_cast<DWORD>(error.code().value());
+    }
+    return 0;
+}
+
+// The agent starts a moment after the tray's window: until then the pipe does not exist.
+agent::Client ConnectWhenReady()
+{
+    const ULONGLONG end = GetTickCount64() + StartTimeoutMs;
+    for (;;)
+    {
+        try
+        {
+            return agent::Client::Connect();
+        }
+        catch (const std::system_error& error)
+        {
+            if (error.code().value() != ERROR_FILE_NOT_FOUND || GetTickCount64() > end)
+                throw;
+        }
+        Sleep(50);
+    }
+}
+
+const agent::WindowEntry* Titled(const std::vector<agent::WindowEntry>& windows, const wchar_t* title)
+{
+    for (const agent::WindowEntry& entry : windows)
+        if (entry.title == title)
+            return &entry;
+    return nullptr;
+}
+
+std::string ReadAll(const std::wstring& path)
+{
+    std::string text;
+    if (FILE* file = _wfopen(path.c_str(), L"rb"))
+    {
+        char buffer[4096];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, got);
+        std::fclose(file);
+    }
+    return text;
+}
+
+bool WaitForLine(const std::wstring& path, const std::string& line)
+{
+    return bench::WaitUntil([&] { return ReadAll(path).find(line + "\n") != std::string::npos; }, 5000);
+}
+
+// A raw client of the pipe that says what it likes.
+class RawClient
+{
+public:
+    bool Open()
+    {
+        for (int attempt = 0; attempt < 20; ++attempt)
+        {
+            pipe_ = CreateFileW(agent::PipeName, FILE_READ_DATA | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, 0,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+            if (pipe_ != INVALID_HANDLE_VALUE)
+            {
+                DWORD mode = PIPE_READMODE_MESSAGE;
+                SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
+                return true;
+            }
+            if (GetLastError() != ERROR_PIPE_BUSY)
+                return false;
+            WaitNamedPipeW(agent::PipeName, 1000);
+        }
+        return false;
+    }
+    void Close()
+    {
+        if (pipe_ != INVALID_HANDLE_VALUE)
+            CloseHandle(pipe_);
+        pipe_ = INVALID_HANDLE_VALUE;
+    }
+    ~RawClient() { Close(); }
+    bool open() const { return pipe_ != INVALID_HANDLE_VALUE; }
+
+    bool Send(const std::vector<uint8_t>& message)
+    {
+        return Complete([&](OVERLAPPED* o) {
+                   return WriteFile(pipe_, message.data(), static_cast<DWORD>(message.size()), nullptr, o);
+               }, 2000) >= 0;
+    }
+    // The answer's size, or -1 when the agent closed the connection (or said nothing in time).
+    long Receive(std::vector<uint8_t>& answer, DWORD timeoutMs = 2000)
+    {
+        answer.resize(64 * 1024);
+        const long got = Complete([&](OVERLAPPED* o) {
+            return ReadFile(pipe_, answer.data(), static_cast<DWORD>(answer.size()), nullptr, o);
+        }, timeoutMs);
+        answer.resize(got > 0 ? got : 0);
+        return got;
+    }
+
+private:
+    template <typename Io>
+    long Complete(Io io, DWORD timeoutMs)
+    {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_;
+        ResetEvent(event_);
+        DWORD bytes = 0;
+        if (!io(&overlapped))
+        {
+            if (GetLastError() != ERROR_IO_PENDING)
+                return GetLastError() == ERROR_MORE_DATA ? 64 * 1024 : -1;
+            if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0)
+            {
+                CancelIoEx(pipe_, &overlapped);
+                GetOverlappedResult(pipe_, &overlapped, &bytes, TRUE);
+                return -1;
+            }
+        }
+        if (!GetOverlappedResult(pipe_, &overlapped, &bytes, FALSE))
+            return GetLastError() == ERROR_MORE_DATA ? static_cast<long>(bytes) : -1;
+        return static_cast<long>(bytes);
+    }
+
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    HANDLE event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+std::vector<uint8_t> Message(uint32_t magic, uint16_t version, uint16_t type, uint32_t length,
+                             const std::vector<uint8_t>& payload)
+{
+    const agent::Header header{magic, version, type, 7, length};
+    std::vector<uint8_t> message(sizeof header + payload.size());
+    std::memcpy(message.data(), &header, sizeof header);
+    if (!payload.empty())
+        std::memcpy(message.data() + sizeof header, payload.data(), payload.size());
+    return message;
+}
+
+class Agent : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(service.StopAndWait());
+        ts::Reset();
+    }
+    void TearDown() override { service.StopAndWait(); }
+
+    void Start()
+    {
+        ASSERT_TRUE(service.StartAndWaitForShell());
+        tray = SessionZeroTray();
+        ASSERT_NE(0u, tray) << "no tray helper in session 0";
+    }
+
+    bench::Service service;
+    DWORD tray = 0;
+};
+
+TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring results = std::wstring(temp) + L"agent-dialogs.txt";
+    DeleteFileW(results.c_str());
+    Start();
+    Started dialogs(L"\"" + results + L"\"");
+    agent::Client client = ConnectWhenReady();
+
+    std::vector<agent::WindowEntry> windows;
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            windows = client.List();
+            return Titled(windows, L"Bench question") && Titled(windows, L"Bench licence") &&
+                   Titled(windows, L"Bench plain");
+        },
+        StartTimeoutMs));
+    for (const wchar_t* title : {L"Bench question", L"Bench licence", L"Bench plain"})
+    {
+        EXPECT_EQ(L"BenchDialogs.exe", Titled(windows, title)->program);
+        EXPECT_EQ(dialogs.pid(), Titled(windows, title)->processId);
+    }
+    // Quillon's own windows are neither listed nor reachable.
+    const HWND shell = bench::FindShellWindow();
+    for (const agent::WindowEntry& entry : windows)
+    {
+        EXPECT_NE(IdOf(shell), entry.window);
+        EXPECT_NE(L"QuillonTray.exe", entry.program);
+        EXPECT_NE(L"QuillonExplorer.exe", entry.program);
+    }
+    std::string what;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE), CodeOf([&] { client.Close(IdOf(shell)); }, &what));
+    EXPECT_NE(std::string::npos, what.find("No session 0 window 0x")) << what;
+    EXPECT_TRUE(IsWindow(shell));
+
+    // The image is the dialog as the screen shows it, controls included; asked again with its
+    // hash it comes back unchanged and without pixels.
+    const uint32_t licence = Titled(windows, L"Bench licence")->window;
+    RECT rect{};
+    ASSERT_TRUE(GetWindowRect(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(licence)), &rect));
+    const agent::Image image = client.Capture(licence);
+    ASSERT_EQ(static_cast<uint32_t>(rect.right - rect.left), image.width);
+    ASSERT_EQ(static_cast<uint32_t>(rect.bottom - rect.top), image.height);
+    ASSERT_EQ(static_cast<size_t>(image.width) * image.height, image.pixels.size());
+    const bench::Pixels screen = bench::CaptureScreen(rect);
+    size_t same = 0;
+    for (size_t i = 0; i < image.pixels.size(); ++i)
+        same += (image.pixels[i] & 0xFFFFFF) == (screen.data[i] & 0xFFFFFF) ? 1 : 0;
+    EXPECT_GT(same * 100, image.pixels.size() * 95) << same << " of " << image.pixels.size() << " pixels as on screen";
+    // The edit box's caret blinks: the same image comes back within a few tries.
+    agent::Image latest = image, again;
+    for (int attempt = 0; attempt < 5 && !again.unchanged; ++attempt)
+    {
+        again = client.Capture(licence, latest.hash);
+        if (!again.unchanged)
+            latest = again;
+    }
+    EXPECT_TRUE(again.unchanged);
+    EXPECT_TRUE(again.pixels.empty());
+    EXPECT_EQ(latest.hash, again.hash);
+
+    // A click on OK where the box shows it ends the box with OK.
+    const uint32_t question = Titled(windows, L"Bench question")->window;
+    const HWND box = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(question));
+    const HWND ok = FindWindowExW(box, nullptr, L"Button", L"OK");
+    ASSERT_NE(nullptr, ok);
+    RECT boxRect{}, okRect{};
+    GetWindowRect(box, &boxRect);
+    GetWindowRect(ok, &okRect);
+    client.Click(question, (okRect.left + okRect.right) / 2 - boxRect.left, (okRect.top + okRect.bottom) / 2 - boxRect.top);
+    EXPECT_TRUE(WaitForLine(results, "box=1")) << ReadAll(results);
+
+    // A click in the edit box gives it the focus, as a user would; typed text lands there and
+    // ENTER presses the default button.
+    const HWND dialog = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(licence));
+    const HWND edit = FindWindowExW(dialog, nullptr, L"Edit", nullptr);
+    ASSERT_NE(nullptr, edit);
+    RECT editRect{};
+    GetWindowRect(edit, &editRect);
+    client.Click(licence, editRect.left + 5 - rect.left, (editRect.top + editRect.bottom) / 2 - rect.top);
+    client.Text(licence, L"QX-4711-\u00FC");
+    client.Key(licence, VK_RETURN);
+    EXPECT_TRUE(WaitForLine(results, "dialog=1 text=QX-4711-\xC3\xBC")) << ReadAll(results);
+
+    const uint32_t plain = Titled(windows, L"Bench plain")->window;
+    client.Close(plain);
+    EXPECT_TRUE(WaitForLine(results, "plain=closed")) << ReadAll(results);
+    EXPECT_TRUE(dialogs.Ended(5000)) << "not every window of the program was answered";
+    // A window that has gone is one the agent does not know.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE), CodeOf([&] { client.Capture(plain); }));
+}
+
+TEST_F(Agent, APipeServerThatIsNotTheAgentIsRefused)
+{
+    // Someone else holds the name before the service starts.
+    const HANDLE impostor = CreateNamedPipeW(agent::PipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, impostor);
+    Start();
+    ASSERT_NE(nullptr, bench::WaitForWindow(L"QuillonTray", nullptr, StartTimeoutMs));
+    Sleep(500);
+
+    std::string what;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), CodeOf([] { agent::Client::Connect(2000); }, &what));
+    EXPECT_NE(std::string::npos, what.find("it is not the session 0 agent of the UI0Detect service")) << what;
+    // The tray runs on without its agent.
+    EXPECT_EQ(tray, SessionZeroTray());
+    CloseHandle(impostor);
+}
+
+TEST_F(Agent, GarbageCostsOnlyItsOwnConnection)
+{
+    Start();
+    agent::Client good = ConnectWhenReady();
+    good.List();
+
+    std::mt19937 random(11);
+    const auto bytes = [&](size_t count) {
+        std::vector<uint8_t> data(count);
+        for (uint8_t& byte : data)
+            byte = static_cast<uint8_t>(random());
+        return data;
+    };
+    RawClient raw;
+    size_t answered = 0, dropped = 0;
+    const auto flood = [&](int count) {
+        for (int i = 0; i < count; ++i)
+        {
+            if (!raw.open())
+            {
+                ASSERT_TRUE(raw.Open()) << "the agent took no new connection after " << i << " messages";
+            }
+            std::vector<uint8_t> message;
+            const auto type = static_cast<uint16_t>(agent::Request::Capture);
+            switch (i % 8)
+            {
+            case 0: message = bytes(1 + random() % 64); break;
+            case 1: message = Message(agent::Magic + 1, agent::Version, type, 12, bytes(12)); break;
+            case 2: message = Message(agent::Magic, agent::Version + 1, type, 12, bytes(12)); break;
+            case 3: message = Message(agent::Magic, agent::Version, type, 13, bytes(12)); break;
+            case 4: message = Message(agent::Magic, agent::Version, type, 5000, bytes(5000)); break;
+            case 5: message = Message(agent::Magic, agent::Version, type, 8, bytes(8)); break;
+            case 6: message = Message(agent::Magic, agent::Version, static_cast<uint16_t>(100 + random() % 1000), 0, {}); break;
+            default: {
+                // Well formed, for a window that is not there: answered, and the connection stays.
+                std::vector<uint8_t> payload = bytes(12);
+                payload[3] = 0x7F;
+                message = Message(agent::Magic, agent::Version, type, 12, payload);
+            }
+            }
+            std::vector<uint8_t> answer;
+            if (!raw.Send(message) || raw.Receive(answer) < 0)
+            {
+                raw.Close();
+                ++dropped;
+                continue;
+            }
+            ++answered;
+            uint32_t status = 0;
+            ASSERT_GE(answer.size(), sizeof(agent::Header) + 4);
+            std::memcpy(&status, answer.data() + sizeof(agent::Header), 4);
+            EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_WINDOW_HANDLE), status) << "message " << i;
+        }
+    };
+    flood(200);
+    figures::Process before{}, after{};
+    ASSERT_TRUE(figures::Of(tray, &before));
+    const ULONGLONG start = GetTickCount64();
+    flood(10000);
+    const ULONGLONG took = GetTickCount64() - start;
+    raw.Close();
+    // Every message but the well-formed ones cost its connection.
+    EXPECT_EQ(1250u + 25u, answered);
+    EXPECT_EQ(10200u - answered, dropped);
+
+    // The client that was connected all along, and a new one, are served.
+    EXPECT_NO_THROW(good.List());
+    EXPECT_NO_THROW(ConnectWhenReady().List());
+    ASSERT_TRUE(figures::Of(tray, &after));
+    EXPECT_LE(after.handles, before.handles + 10) << before.handles << " handles before, " << after.handles << " after";
+    EXPECT_LE(after.workingSet, before.workingSet + 4 * 1024 * 1024)
+        << before.workingSet << " bytes resident before, " << after.workingSet << " after";
+    std::printf("10000 messages in %llu ms; tray handles %lu -> %lu, resident %zu -> %zu KiB\n",
+                static_cast<unsigned long long>(took), before.handles, after.handles, before.workingSet / 1024,
+                after.workingSet / 1024);
+}
+
+TEST_F(Agent, AHungWindowFailsOnlyItsOwnRequestInAboutTwoSeconds)
+{
+    Start();
+    Started hung(L"--hang 6000");
+    agent::Client viewer = ConnectWhenReady();
+    agent::Client other = ConnectWhenReady();
+    std::vector<agent::WindowEntry> windows;
+    ASSERT_TRUE(bench::WaitUntil([&] { return Titled(windows = other.List(), L"Bench hung") != nullptr; }, StartTimeoutMs));
+    const uint32_t window = Titled(windows, L"Bench hung")->window;
+    Sleep(600);   // its thread sleeps from 500 ms after it showed
+
+    DWORD code = 0;
+    ULONGLONG took = 0;
+    std::thread capture([&] {
+        const ULONGLONG start = GetTickCount64();
+        code = CodeOf([&] { viewer.Capture(window); });
+        took = GetTickCount64() - start;
+    });
+    Sleep(200);
+    ULONGLONG slowestList = 0;
+    for (int i = 0; i < 10; ++i)
+    {
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_NE(nullptr, Titled(other.List(), L"Bench hung"));
+        slowestList = std::max(slowestList, GetTickCount64() - start);
+        Sleep(100);
+    }
+    capture.join();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), code);
+    EXPECT_GE(took, 1500u);
+    EXPECT_LE(took, 3500u);
+    EXPECT_LT(slowestList, 500u) << "another client waited for the hung window";
+    // The failed request cost no connection.
+    EXPECT_NO_THROW(viewer.List());
+
+    // Once the window answers again, a viewer asks for its image and never reads it: the tray
+    // still ends within the service's bound for its helpers.
+    ASSERT_TRUE(bench::WaitUntil([&] { return CodeOf([&] { other.Capture(window); }) == 0; }, 10000));
+    RawClient stuck;
+    ASSERT_TRUE(stuck.Open());
+    std::vector<uint8_t> payload(12, 0);
+    std::memcpy(payload.data(), &window, 4);
+    ASSERT_TRUE(stuck.Send(Message(agent::Magic, agent::Version, static_cast<uint16_t>(agent::Request::Capture), 12, payload)));
+    Sleep(500);
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, tray);
+    ASSERT_NE(nullptr, process);
+    const ULONGLONG stop = GetTickCount64();
+    EXPECT_TRUE(service.StopAndWait());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process, 5000));
+    const ULONGLONG trayTook = GetTickCount64() - stop;
+    CloseHandle(process);
+    EXPECT_LT(trayTook, 1500u) << "the tray took " << trayTook << " ms to end with viewers connected";
+}
+}
