@@ -18,6 +18,10 @@ namespace ts = bench::termsrv;
 
 namespace
 {
+// The stand-in wtsapi32.dll takes over this program's ProcessIdToSessionId when it is loaded;
+// the lookups load it only on their first call into it, after the session of the caller was asked.
+const HMODULE TerminalServices = LoadLibraryW(L"wtsapi32.dll");
+
 std::wstring OwnImageName()
 {
     const std::wstring directory = bench::ProgramDirectory();
