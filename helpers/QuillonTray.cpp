@@ -6,6 +6,10 @@
 // The copy in session 0 runs as the service and can create global objects, so it is the one
 // that creates the event; copies in users' sessions may only open it, and wait for it to appear
 // while it does not exist yet.
+//
+// The copy in session 0 is also the session 0 agent (agent/AgentServer.h): it runs as the
+// service's own account at the service's own integrity level, which input to the windows of
+// interactive services needs (the system drops messages sent up the integrity levels).
 
 #include <windows.h>
 #include <sddl.h>
@@ -14,6 +18,7 @@
 
 #include <string>
 
+#include "agent/AgentServer.h"
 #include "session/SystemLibraries.h"
 
 namespace
@@ -177,6 +182,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     if (window == nullptr)
         return 1;
 
+    // A name taken by someone else leaves the tray without the agent, and says nothing.
+    agent::Server server;
+    if (OwnSession() == 0)
+        server.Start();
+
     MSG msg{};
     for (;;)
     {
@@ -198,6 +208,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
         if (quit)
             break;
     }
+    server.Stop();
     if (quitAll != nullptr)
         CloseHandle(quitAll);
     CloseHandle(single);

@@ -1,0 +1,453 @@
+#include "AgentServer.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Protocol.h"
+#include "WindowActions.h"
+#include "session/ScopedResource.h"
+
+namespace agent
+{
+struct Server::State
+{
+    ScopedHandle stop = MakeScopedHandle(nullptr);
+    HDESK desktop = nullptr;
+    std::vector<HANDLE> threads;
+};
+
+bool ClientAllowed(const ClientToken& token)
+{
+    if (token.system)
+        return true;
+    return token.administrator && token.integrity >= SECURITY_MANDATORY_HIGH_RID;
+}
+}
+
+namespace
+{
+using namespace agent;
+
+// How long the tray's end waits for the serving threads: the service gives the whole helper
+// 1000 ms to end after its WM_CLOSE.
+constexpr DWORD StopWaitMs = 500;
+
+// SYSTEM has every right (it creates the further instances); Administrators may read and write
+// but not create instances (FILE_CREATE_PIPE_INSTANCE is FILE_APPEND_DATA, left out), so that
+// no other server can slip in beside ours; the label refuses any token below high integrity.
+constexpr const wchar_t* PipeSecurity = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)S:(ML;;NWNR;;;HI)";
+
+HANDLE CreateInstance(bool first)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSecurity, SDDL_REVISION_1, &descriptor, nullptr))
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    const HANDLE pipe = CreateNamedPipeW(PipeName, openMode,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                         MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes);
+    LocalFree(descriptor);
+    return pipe;
+}
+
+ClientToken ReadToken(HANDLE token)
+{
+    ClientToken facts;
+    BYTE buffer[512];
+    DWORD bytes = 0;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &bytes))
+        facts.system = IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
+
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    BOOL member = FALSE;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+        CheckTokenMembership(token, administrators, &member))
+        facts.administrator = member != FALSE;
+
+    if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &bytes))
+    {
+        const PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+        const UCHAR count = *GetSidSubAuthorityCount(label);
+        if (count > 0)
+            facts.integrity = *GetSidSubAuthority(label, count - 1);
+    }
+    return facts;
+}
+
+// Who is at the other end, from the token the client lent us. Only possible once the client
+// has written to the pipe.
+bool PipeClientAllowed(HANDLE pipe)
+{
+    if (!ImpersonateNamedPipeClient(pipe))
+        return false;
+    HANDLE token = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    // Going on as the client would be worse than ending: this thread would act with its rights.
+    if (!RevertToSelf())
+        TerminateProcess(GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+    if (!opened)
+        return false;
+    ScopedHandle owned = MakeScopedHandle(token);
+    return ClientAllowed(ReadToken(token));
+}
+
+enum class Io
+{
+    Done,
+    Stopped,
+    TimedOut,
+    Failed,
+};
+
+// Completes an overlapped call on the pipe within the time, or cancels it. ERROR_MORE_DATA
+// (a message larger than the buffer) is a failure.
+Io Finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL result, HANDLE stop, DWORD timeoutMs, DWORD* bytes)
+{
+    *bytes = 0;
+    if (result)
+        return GetOverlappedResult(pipe, &overlapped, bytes, FALSE) ? Io::Done : Io::Failed;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return Io::Failed;
+    const HANDLE handles[2] = {stop, overlapped.hEvent};
+    const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+    if (woken == WAIT_OBJECT_0 + 1)
+        return GetOverlappedResult(pipe, &overlapped, bytes, FALSE) ? Io::Done : Io::Failed;
+    CancelIoEx(pipe, &overlapped);
+    GetOverlappedResult(pipe, &overlapped, bytes, TRUE);
+    return woken == WAIT_OBJECT_0 ? Io::Stopped : Io::TimedOut;
+}
+
+class Connection
+{
+public:
+    Connection(HANDLE pipe, HANDLE stop, HANDLE event) : pipe_(pipe), stop_(stop), event_(event) {}
+
+    HANDLE pipe() const { return pipe_; }
+
+    // One request, whole; false when the client is gone, sent more than a request may hold, or
+    // the agent stops.
+    bool Read(std::vector<uint8_t>& message)
+    {
+        message.resize(sizeof(Header) + MaxRequestPayload);
+        OVERLAPPED overlapped = Fresh();
+        DWORD bytes = 0;
+        const BOOL result = ReadFile(pipe_, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
+        // Nothing happens while a client sends nothing: no time limit between requests.
+        if (Finish(pipe_, overlapped, result, stop_, INFINITE, &bytes) != Io::Done)
+            return false;
+        message.resize(bytes);
+        return true;
+    }
+
+    bool Write(const std::vector<uint8_t>& message)
+    {
+        OVERLAPPED overlapped = Fresh();
+        DWORD bytes = 0;
+        const BOOL result = WriteFile(pipe_, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
+        return Finish(pipe_, overlapped, result, stop_, IoTimeoutMs, &bytes) == Io::Done && bytes == message.size();
+    }
+
+    // Disconnecting drops what the client has not read yet: give it the time to read a last
+    // answer and go (its close ends the read with an error).
+    void Linger()
+    {
+        uint8_t scrap[64];
+        OVERLAPPED overlapped = Fresh();
+        DWORD bytes = 0;
+        const BOOL result = ReadFile(pipe_, scrap, sizeof scrap, nullptr, &overlapped);
+        Finish(pipe_, overlapped, result, stop_, IoTimeoutMs, &bytes);
+    }
+
+private:
+    OVERLAPPED Fresh()
+    {
+        ResetEvent(event_);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_;
+        return overlapped;
+    }
+
+    HANDLE pipe_;
+    HANDLE stop_;
+    HANDLE event_;
+};
+
+class Writer
+{
+public:
+    template <typename T>
+    void Put(T value)
+    {
+        const size_t at = bytes.size();
+        bytes.resize(at + sizeof value);
+        std::memcpy(bytes.data() + at, &value, sizeof value);
+    }
+    void Put(const std::wstring& text)
+    {
+        const size_t at = bytes.size();
+        bytes.resize(at + text.size() * sizeof(wchar_t));
+        if (!text.empty())
+            std::memcpy(bytes.data() + at, text.data(), text.size() * sizeof(wchar_t));
+    }
+
+    std::vector<uint8_t> bytes;
+};
+
+template <typename T>
+T Get(const uint8_t* payload, size_t at)
+{
+    T value;
+    std::memcpy(&value, payload + at, sizeof value);
+    return value;
+}
+
+std::vector<uint8_t> Response(const Header& request, const std::vector<uint8_t>& payload)
+{
+    const Header header{Magic, Version, static_cast<uint16_t>(request.type | ResponseBit), request.id,
+                        static_cast<uint32_t>(payload.size())};
+    std::vector<uint8_t> message(sizeof header + payload.size());
+    std::memcpy(message.data(), &header, sizeof header);
+    if (!payload.empty())
+        std::memcpy(message.data() + sizeof header, payload.data(), payload.size());
+    return message;
+}
+
+std::vector<uint8_t> Status(DWORD error)
+{
+    Writer writer;
+    writer.Put<uint32_t>(error);
+    return writer.bytes;
+}
+
+// The payload size a request of the type must have; false for a type that does not exist.
+bool SizeFits(uint16_t type, uint32_t length)
+{
+    switch (static_cast<Request>(type))
+    {
+    case Request::List:
+        return length == 0;
+    case Request::Capture:
+        return length == 12;
+    case Request::Click:
+        return length == 14;
+    case Request::Text:
+        return length >= 4 && (length - 4) % 2 == 0 && (length - 4) / 2 <= MaxTextUnits;
+    case Request::Key:
+        return length == 6;
+    case Request::Close:
+        return length == 4;
+    }
+    return false;
+}
+
+std::vector<uint8_t> ListPayload(HDESK desktop)
+{
+    const std::vector<windows::Listed> listed = windows::List(desktop);
+    Writer writer;
+    writer.Put<uint32_t>(0);
+    writer.Put<uint32_t>(static_cast<uint32_t>(listed.size()));
+    for (const windows::Listed& entry : listed)
+    {
+        const std::wstring program = entry.program.substr(0, 0xFFFF);
+        const std::wstring title = entry.title.substr(0, 0xFFFF);
+        writer.Put<uint32_t>(windows::IdOf(entry.window));
+        writer.Put<uint32_t>(entry.processId);
+        writer.Put<uint16_t>(static_cast<uint16_t>(program.size()));
+        writer.Put<uint16_t>(static_cast<uint16_t>(title.size()));
+        writer.Put(program);
+        writer.Put(title);
+    }
+    return writer.bytes;
+}
+
+std::vector<uint8_t> CapturePayload(HWND window, uint64_t knownHash)
+{
+    windows::Picture picture;
+    const DWORD error = windows::Capture(window, picture);
+    if (error != 0)
+        return Status(error);
+    Writer writer;
+    writer.Put<uint32_t>(0);
+    writer.Put<uint32_t>(picture.width);
+    writer.Put<uint32_t>(picture.height);
+    writer.Put<uint64_t>(picture.hash);
+    const bool unchanged = knownHash != 0 && knownHash == picture.hash;
+    writer.Put<uint8_t>(unchanged ? 1 : 0);
+    if (!unchanged)
+    {
+        const size_t at = writer.bytes.size();
+        writer.bytes.resize(at + picture.pixels.size() * sizeof(uint32_t));
+        if (!picture.pixels.empty())
+            std::memcpy(writer.bytes.data() + at, picture.pixels.data(), picture.pixels.size() * sizeof(uint32_t));
+    }
+    return writer.bytes;
+}
+
+// The answer to a well-formed request of an allowed client.
+std::vector<uint8_t> Answer(const Header& header, const uint8_t* payload, HDESK desktop)
+{
+    const auto type = static_cast<Request>(header.type);
+    if (type == Request::List)
+        return ListPayload(desktop);
+
+    // Every other request names a window, which must be one that List shows: nothing reaches a
+    // window of another desktop or one of Quillon's own.
+    const HWND window = windows::Find(desktop, Get<uint32_t>(payload, 0));
+    if (window == nullptr)
+        return Status(ERROR_INVALID_WINDOW_HANDLE);
+    switch (type)
+    {
+    case Request::Capture:
+        return CapturePayload(window, Get<uint64_t>(payload, 4));
+    case Request::Click:
+        return Status(windows::Click(window, Get<int32_t>(payload, 4), Get<int32_t>(payload, 8),
+                                     Get<uint8_t>(payload, 12) != 0, Get<uint8_t>(payload, 13) != 0));
+    case Request::Text: {
+        std::wstring text((header.length - 4) / 2, L'\0');
+        if (!text.empty())
+            std::memcpy(&text[0], payload + 4, text.size() * sizeof(wchar_t));
+        return Status(windows::Type(window, text));
+    }
+    case Request::Key:
+        return Status(windows::PressKey(window, Get<uint16_t>(payload, 4)));
+    case Request::Close:
+        return Status(PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : GetLastError());
+    default:
+        return Status(ERROR_INVALID_FUNCTION);
+    }
+}
+
+// Serves one connected client until it goes, misbehaves or the agent stops.
+void Serve(Connection& connection, HDESK desktop)
+{
+    bool allowed = false;
+    std::vector<uint8_t> message;
+    while (connection.Read(message))
+    {
+        Header header{};
+        if (message.size() < sizeof header)
+            return;
+        std::memcpy(&header, message.data(), sizeof header);
+        if (header.magic != Magic || header.version != Version || header.length != message.size() - sizeof header ||
+            !SizeFits(header.type, header.length))
+            return;
+        if (!allowed)
+        {
+            if (!PipeClientAllowed(connection.pipe()))
+            {
+                if (connection.Write(Response(header, Status(ERROR_ACCESS_DENIED))))
+                    connection.Linger();
+                return;
+            }
+            allowed = true;
+        }
+        if (!connection.Write(Response(header, Answer(header, message.data() + sizeof header, desktop))))
+            return;
+    }
+}
+
+struct InstanceStart
+{
+    std::shared_ptr<Server::State> state;
+    HANDLE pipe;
+};
+
+DWORD WINAPI InstanceThread(void* parameter)
+{
+    std::unique_ptr<InstanceStart> start(static_cast<InstanceStart*>(parameter));
+    const std::shared_ptr<Server::State> state = start->state;
+    const HANDLE stop = state->stop.get();
+    ScopedHandle pipe = MakeScopedHandle(start->pipe == INVALID_HANDLE_VALUE ? CreateInstance(false) : start->pipe);
+    if (pipe.get() == INVALID_HANDLE_VALUE)
+    {
+        pipe.release();
+        return 1;
+    }
+    ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event)
+        return 1;
+
+    for (;;)
+    {
+        ResetEvent(event.get());
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event.get();
+        DWORD bytes = 0;
+        const BOOL result = ConnectNamedPipe(pipe.get(), &overlapped);
+        bool connected = false;
+        if (!result && GetLastError() == ERROR_PIPE_CONNECTED)
+            connected = true;
+        else
+            connected = Finish(pipe.get(), overlapped, result, stop, INFINITE, &bytes) == Io::Done;
+
+        if (connected)
+        {
+            Connection connection(pipe.get(), stop, event.get());
+            Serve(connection, state->desktop);
+        }
+        DisconnectNamedPipe(pipe.get());
+        // A connect that fails for another reason than the stop must not spin.
+        if (WaitForSingleObject(stop, connected ? 0 : 100) == WAIT_OBJECT_0)
+            return 0;
+    }
+}
+}
+
+namespace agent
+{
+Server::~Server()
+{
+    Stop();
+}
+
+bool Server::Start()
+{
+    if (state_)
+        return true;
+    const HANDLE first = CreateInstance(true);
+    if (first == INVALID_HANDLE_VALUE)
+        return false;
+    auto state = std::make_shared<State>();
+    state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    state->desktop = GetThreadDesktop(GetCurrentThreadId());
+    if (!state->stop)
+    {
+        CloseHandle(first);
+        return false;
+    }
+    for (uint32_t i = 0; i < MaxInstances; ++i)
+    {
+        auto start = std::make_unique<InstanceStart>(InstanceStart{state, i == 0 ? first : INVALID_HANDLE_VALUE});
+        const HANDLE thread = CreateThread(nullptr, 0, InstanceThread, start.get(), 0, nullptr);
+        if (thread == nullptr)
+        {
+            if (i == 0)
+                CloseHandle(first);
+            break;
+        }
+        start.release();
+        state->threads.push_back(thread);
+    }
+    state_ = state;
+    return !state->threads.empty();
+}
+
+void Server::Stop()
+{
+    if (!state_)
+        return;
+    SetEvent(state_->stop.get());
+    if (!state_->threads.empty())
+        WaitForMultipleObjects(static_cast<DWORD>(state_->threads.size()), state_->threads.data(), TRUE, StopWaitMs);
+    for (const HANDLE thread : state_->threads)
+        CloseHandle(thread);
+    state_->threads.clear();
+    state_.reset();
+}
+}

@@ -1,0 +1,275 @@
+#include "WindowActions.h"
+
+#include <algorithm>
+
+#include "Protocol.h"
+#include "session/ScopedResource.h"
+
+namespace agent::windows
+{
+namespace
+{
+std::wstring ClassOf(HWND window)
+{
+    wchar_t name[256] = {};
+    const int length = GetClassNameW(window, name, ARRAYSIZE(name));
+    return std::wstring(name, length > 0 ? length : 0);
+}
+
+std::wstring ImageNameOf(DWORD processId)
+{
+    ScopedHandle process = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process)
+        return {};
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = ARRAYSIZE(path);
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size))
+        return {};
+    const std::wstring full(path, size);
+    const size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? full : full.substr(slash + 1);
+}
+
+bool Same(const std::wstring& a, const wchar_t* b)
+{
+    return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Quillon's own windows: the shell window, and the helpers' windows when their own programs
+// hold them (Wine's explorer keeps a "Shell_TrayWnd" of its own, which is not ours).
+bool IsQuillons(const std::wstring& className, const std::wstring& program)
+{
+    if (className == L"$$$UI0Background")
+        return true;
+    if (className == L"Shell_TrayWnd")
+        return Same(program, L"QuillonExplorer.exe");
+    if (className == L"QuillonTray")
+        return Same(program, L"QuillonTray.exe");
+    return false;
+}
+
+struct Listing
+{
+    std::vector<Listed> windows;
+};
+
+BOOL CALLBACK AddWindow(HWND window, LPARAM parameter)
+{
+    auto& listing = *reinterpret_cast<Listing*>(parameter);
+    if (!IsWindowVisible(window))
+        return TRUE;
+    Listed entry;
+    entry.window = window;
+    GetWindowThreadProcessId(window, &entry.processId);
+    if (entry.processId == GetCurrentProcessId())
+        return TRUE;
+    entry.program = ImageNameOf(entry.processId);
+    if (IsQuillons(ClassOf(window), entry.program))
+        return TRUE;
+    // Read from the window manager, not asked of the window: a hung window cannot hold the list.
+    wchar_t title[512] = {};
+    const int length = InternalGetWindowText(window, title, ARRAYSIZE(title));
+    entry.title.assign(title, length > 0 ? length : 0);
+    listing.windows.push_back(std::move(entry));
+    return TRUE;
+}
+
+void Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    PostMessageW(window, message, wParam, lParam);
+}
+
+// The control that takes keyboard input in the window: its thread's focus when that lies in
+// the window, else the window itself.
+HWND FocusIn(HWND window)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    const DWORD thread = GetWindowThreadProcessId(window, nullptr);
+    if (thread != 0 && GetGUIThreadInfo(thread, &info) && info.hwndFocus != nullptr &&
+        (info.hwndFocus == window || IsChild(window, info.hwndFocus)))
+        return info.hwndFocus;
+    return window;
+}
+
+// A window that does not take messages for WindowTimeoutMs is not asked to draw: a drawing
+// call has no time limit of its own.
+bool Answers(HWND window)
+{
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, WindowTimeoutMs, &result) != 0;
+}
+
+// No drawing call writes this (GDI leaves the alpha byte 0, the compositor makes it 0xFF).
+constexpr uint32_t Untouched = 0x01FE01FEu;
+
+using ScopedDc = ScopedResource<HDC, BOOL(WINAPI*)(HDC)>;
+using ScopedObject = ScopedResource<HGDIOBJ, BOOL(WINAPI*)(HGDIOBJ)>;
+}
+
+uint32_t IdOf(HWND window)
+{
+    return static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(window));
+}
+
+std::vector<Listed> List(HDESK desktop)
+{
+    Listing listing;
+    EnumDesktopWindows(desktop, AddWindow, reinterpret_cast<LPARAM>(&listing));
+    return listing.windows;
+}
+
+HWND Find(HDESK desktop, uint32_t id)
+{
+    for (const Listed& entry : List(desktop))
+        if (IdOf(entry.window) == id)
+            return entry.window;
+    return nullptr;
+}
+
+uint64_t HashOf(uint32_t width, uint32_t height, const std::vector<uint32_t>& pixels)
+{
+    uint64_t hash = 14695981039346656037ull;
+    const auto mix = [&hash](const void* data, size_t size) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        for (size_t i = 0; i < size; ++i)
+        {
+            hash ^= bytes[i];
+            hash *= 1099511628211ull;
+        }
+    };
+    mix(&width, sizeof width);
+    mix(&height, sizeof height);
+    if (!pixels.empty())
+        mix(pixels.data(), pixels.size() * sizeof(uint32_t));
+    return hash == 0 ? 1 : hash;
+}
+
+DWORD Capture(HWND window, Picture& picture)
+{
+    if (!Answers(window))
+        return IsWindow(window) ? ERROR_TIMEOUT : ERROR_INVALID_WINDOW_HANDLE;
+    RECT rect{};
+    if (!GetWindowRect(window, &rect))
+        return GetLastError();
+    const LONG width = std::min<LONG>(rect.right - rect.left, MaxCaptureSide);
+    const LONG height = std::min<LONG>(rect.bottom - rect.top, MaxCaptureSide);
+    picture = Picture{};
+    if (width > 0 && height > 0)
+    {
+        ScopedDc screen(+[](HDC dc) { return static_cast<BOOL>(ReleaseDC(nullptr, dc)); }, GetDC(nullptr));
+        ScopedDc memory(&DeleteDC, CreateCompatibleDC(screen.get()));
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        void* bits = nullptr;
+        ScopedObject bitmap(&DeleteObject, CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        if (!memory || !bitmap || bits == nullptr)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+        auto* const pixels = static_cast<uint32_t*>(bits);
+        const size_t count = static_cast<size_t>(width) * height;
+        std::fill(pixels, pixels + count, Untouched);
+        // The window draws itself: this works while it is covered and while the console shows
+        // another session. PW_RENDERFULLCONTENT (2) takes content that only the compositor has;
+        // older systems do not know the flag.
+        if (!PrintWindow(window, memory.get(), 2))
+            PrintWindow(window, memory.get(), 0);
+        GdiFlush();
+        // A system whose print leaves part of the window undrawn (Wine draws neither the frame
+        // nor the child controls) keeps a surface per window: its own pixels are the best there are.
+        if (std::find(pixels, pixels + count, Untouched) != pixels + count)
+        {
+            if (const HDC own = GetWindowDC(window))
+            {
+                BitBlt(memory.get(), 0, 0, width, height, own, 0, 0, SRCCOPY);
+                GdiFlush();
+                ReleaseDC(window, own);
+            }
+        }
+        SelectObject(memory.get(), old);
+        picture.pixels.assign(pixels, pixels + count);
+        for (uint32_t& pixel : picture.pixels)
+            pixel |= 0xFF000000u;
+        picture.width = static_cast<uint32_t>(width);
+        picture.height = static_cast<uint32_t>(height);
+    }
+    picture.hash = HashOf(picture.width, picture.height, picture.pixels);
+    return 0;
+}
+
+DWORD Click(HWND window, int32_t x, int32_t y, bool right, bool twice)
+{
+    RECT rect{};
+    if (!GetWindowRect(window, &rect))
+        return GetLastError();
+    if (x < 0 || y < 0 || x >= rect.right - rect.left || y >= rect.bottom - rect.top)
+        return ERROR_INVALID_PARAMETER;
+    const POINT screen{rect.left + x, rect.top + y};
+    // Down to the deepest enabled visible control under the point, as the mouse would hit it.
+    HWND target = window;
+    for (int depth = 0; depth < 32; ++depth)
+    {
+        POINT client = screen;
+        ScreenToClient(target, &client);
+        const HWND child =
+            ChildWindowFromPointEx(target, client, CWP_SKIPINVISIBLE | CWP_SKIPDISABLED | CWP_SKIPTRANSPARENT);
+        if (child == nullptr || child == target)
+            break;
+        target = child;
+    }
+    POINT client = screen;
+    ScreenToClient(target, &client);
+    const LPARAM at = MAKELPARAM(static_cast<WORD>(client.x), static_cast<WORD>(client.y));
+    const UINT down = right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN;
+    const UINT up = right ? WM_RBUTTONUP : WM_LBUTTONUP;
+    const UINT doubled = right ? WM_RBUTTONDBLCLK : WM_LBUTTONDBLCLK;
+    const WPARAM held = right ? MK_RBUTTON : MK_LBUTTON;
+    Post(target, WM_MOUSEMOVE, 0, at);
+    Post(target, down, held, at);
+    Post(target, up, 0, at);
+    if (twice)
+    {
+        Post(target, doubled, held, at);
+        Post(target, up, 0, at);
+    }
+    return 0;
+}
+
+DWORD Type(HWND window, const std::wstring& text)
+{
+    const HWND focus = FocusIn(window);
+    for (const wchar_t unit : text)
+        if (!PostMessageW(focus, WM_CHAR, unit, 1))
+            return GetLastError();
+    return 0;
+}
+
+DWORD PressKey(HWND window, uint16_t virtualKey)
+{
+    if (virtualKey == 0 || virtualKey > 0xFE)
+        return ERROR_INVALID_PARAMETER;
+    const HWND focus = FocusIn(window);
+    LPARAM down = 1 | (static_cast<LPARAM>(MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC)) << 16);
+    switch (virtualKey)
+    {
+    case VK_LEFT: case VK_RIGHT: case VK_UP: case VK_DOWN: case VK_INSERT: case VK_DELETE:
+    case VK_HOME: case VK_END: case VK_PRIOR: case VK_NEXT:
+        down |= 1 << 24;   // extended key
+        break;
+    default:
+        break;
+    }
+    const LPARAM up = down | static_cast<LPARAM>(0xC0000000u);
+    if (!PostMessageW(focus, WM_KEYDOWN, virtualKey, down))
+        return GetLastError();
+    // The target's own loop turns the key into its character (TranslateMessage) or hands it to
+    // the dialog manager (IsDialogMessage), as with a key typed on its desktop.
+    PostMessageW(focus, WM_KEYUP, virtualKey, up);
+    return 0;
+}
+}

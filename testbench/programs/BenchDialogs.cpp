@@ -1,0 +1,202 @@
+// Shows what a service shows on its desktop and waits for an answer: a message box "Bench
+// question" (OK/Cancel), a dialog "Bench licence" with an edit box and OK, and a plain window
+// "Bench plain". Each answer is appended to the result file as one UTF-8 line:
+//     box=<id the box returned>
+//     dialog=<id the dialog ended with> text=<what the edit box held>
+//     plain=closed
+// The program ends when all three are gone, or after two minutes.
+//
+//     BenchDialogs RESULT_FILE
+//     BenchDialogs --hang MILLISECONDS    a window "Bench hung" whose thread sleeps that long
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace
+{
+constexpr WORD EditId = 100;
+std::wstring resultFile;
+CRITICAL_SECTION resultLock;
+LONG open = 3;
+
+void Report(const std::wstring& line)
+{
+    EnterCriticalSection(&resultLock);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
+    if (FILE* file = _wfopen(resultFile.c_str(), L"ab"))
+    {
+        std::fprintf(file, "%s\n", utf8.c_str());
+        std::fclose(file);
+    }
+    LeaveCriticalSection(&resultLock);
+}
+
+void Ended()
+{
+    if (InterlockedDecrement(&open) == 0)
+        ExitProcess(0);
+}
+
+// An in-memory dialog template, DWORD-aligned items.
+class Template
+{
+public:
+    void Word(WORD value) { words_.push_back(value); }
+    void Dword(DWORD value)
+    {
+        Word(LOWORD(value));
+        Word(HIWORD(value));
+    }
+    void Text(const wchar_t* text)
+    {
+        for (; *text != L'\0'; ++text)
+            Word(*text);
+        Word(0);
+    }
+    void Align()
+    {
+        if (words_.size() % 2 != 0)
+            Word(0);
+    }
+    void Item(DWORD style, short x, short y, short cx, short cy, WORD id, WORD classAtom, const wchar_t* text)
+    {
+        Align();
+        Dword(style | WS_CHILD | WS_VISIBLE);
+        Dword(0);
+        Word(x);
+        Word(y);
+        Word(cx);
+        Word(cy);
+        Word(id);
+        Word(0xFFFF);
+        Word(classAtom);
+        Text(text);
+        Word(0);
+    }
+    const DLGTEMPLATE* get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
+
+private:
+    std::vector<WORD> words_;
+};
+
+INT_PTR CALLBACK LicenceProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL))
+    {
+        wchar_t text[256] = {};
+        GetDlgItemTextW(dialog, EditId, text, ARRAYSIZE(text));
+        Report(L"dialog=" + std::to_wstring(LOWORD(wParam)) + L" text=" + text);
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+DWORD WINAPI LicenceThread(void*)
+{
+    // Top left, away from the centred message box: each shows whole on the screen.
+    Template dialog;
+    dialog.Dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE);
+    dialog.Dword(0);
+    dialog.Word(2);
+    dialog.Word(10);
+    dialog.Word(10);
+    dialog.Word(180);
+    dialog.Word(60);
+    dialog.Word(0);
+    dialog.Word(0);
+    dialog.Text(L"Bench licence");
+    dialog.Word(8);
+    dialog.Text(L"MS Shell Dlg");
+    dialog.Item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 10, 10, 160, 14, EditId, 0x0081, L"");
+    dialog.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 65, 36, 50, 14, IDOK, 0x0080, L"OK");
+    DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr, LicenceProc, 0);
+    Ended();
+    return 0;
+}
+
+DWORD WINAPI QuestionThread(void*)
+{
+    const int answer = MessageBoxW(nullptr, L"Continue with the bench?", L"Bench question", MB_OKCANCEL);
+    Report(L"box=" + std::to_wstring(answer));
+    Ended();
+    return 0;
+}
+
+LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_CLOSE:
+        Report(L"plain=closed");
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        Ended();
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+HWND PlainWindow(const wchar_t* title, int x, int y)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = PlainProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = L"BenchPlain";
+    RegisterClassW(&wc);
+    const HWND window = CreateWindowExW(0, wc.lpszClassName, title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, x, y, 300, 200,
+                                        nullptr, nullptr, wc.hInstance, nullptr);
+    UpdateWindow(window);
+    return window;
+}
+
+void Pump(DWORD forMs)
+{
+    const ULONGLONG end = GetTickCount64() + forMs;
+    MSG msg{};
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64())
+    {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+{
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr || count < 2)
+        return 2;
+    if (count >= 3 && std::wstring(arguments[1]) == L"--hang")
+    {
+        const DWORD sleepMs = static_cast<DWORD>(_wtoi(arguments[2]));
+        PlainWindow(L"Bench hung", 600, 400);
+        Pump(500);
+        Sleep(sleepMs);
+        Pump(1000);
+        return 0;
+    }
+    InitializeCriticalSection(&resultLock);
+    resultFile = arguments[1];
+    CloseHandle(CreateThread(nullptr, 0, QuestionThread, nullptr, 0, nullptr));
+    CloseHandle(CreateThread(nullptr, 0, LicenceThread, nullptr, 0, nullptr));
+    PlainWindow(L"Bench plain", 20, 400);
+    Pump(120000);
+    return 1;
+}
