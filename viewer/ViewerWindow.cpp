@@ -246,6 +246,8 @@ public:
             shared_->wake.notify_all();
             worker_.join();
         }
+        if (font_ != nullptr)
+            DeleteObject(font_);
     }
 
     bool Create(HINSTANCE instance, int show);
