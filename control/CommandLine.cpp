@@ -6,7 +6,6 @@
 #include <cwchar>
 #include <exception>
 #include <iostream>
-#include <system_error>
 
 #include "Console.h"
 #include "Session0Report.h"
@@ -78,14 +77,9 @@ int run_control_tool(const wchar_t* commandLine)
         procedure();
         return 0;
     }
-    catch (const std::system_error& error)
-    {
-        std::wcerr << widen("[") << widen(error.code().category().name()) << L":" << error.code().value() << L"] "
-                   << widen(error.what()) << std::flush;
-    }
     catch (const std::exception& error)
     {
-        std::wcerr << widen(error.what()) << std::flush;
+        print_failure(error);
     }
     return 1;
 }

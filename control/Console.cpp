@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <system_error>
 
 #include "Console.h"
 #include "session/SystemError.h"
@@ -61,4 +62,12 @@ void attach_parent_console()
 std::wstring widen(const char* text)
 {
     return from_utf8(text);
+}
+
+void print_failure(const std::exception& error)
+{
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error))
+        std::wcerr << widen("[") << widen(system->code().category().name()) << L":" << system->code().value()
+                   << L"] ";
+    std::wcerr << widen(error.what()) << std::flush;
 }

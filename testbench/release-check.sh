@@ -59,6 +59,7 @@ $NAME/Quillon.exe
 $NAME/QuillonControl.exe
 $NAME/QuillonExplorer.exe
 $NAME/QuillonTray.exe
+$NAME/QuillonViewer.exe
 $NAME/README.txt"
 actual=$(unzip -Z1 "$ZIP" | sort)
 [ "$actual" = "$expected" ] || fail "the archive holds:

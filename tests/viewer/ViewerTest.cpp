@@ -1,0 +1,365 @@
+// QuillonViewer.exe as an administrator runs it: its command line without an agent, then both
+// the command line and the window against the real service's agent and the bench's dialogs.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BenchClient.h"
+#include "ControlTool.h"
+#include "PngRead.h"
+#include "TermSrv.h"
+#include "viewer/Png.h"
+
+using control::RunTool;
+using control::ToolRun;
+
+namespace
+{
+std::wstring Viewer()
+{
+    return bench::ProgramDirectory() + L"\\QuillonViewer.exe";
+}
+
+ToolRun View(const std::wstring& arguments)
+{
+    return RunTool(arguments, Viewer(), 30000);
+}
+
+std::wstring Id(HWND window)
+{
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08X", static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(window)));
+    return text;
+}
+
+std::wstring TempFile(const wchar_t* name)
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + name;
+    DeleteFileW(path.c_str());
+    return path;
+}
+
+std::string ReadAll(const std::wstring& path)
+{
+    std::string text;
+    if (FILE* file = _wfopen(path.c_str(), L"rb"))
+    {
+        char buffer[4096];
+        for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
+            text.append(buffer, got);
+        fclose(file);
+    }
+    return text;
+}
+
+bool Reported(const std::wstring& results, const std::string& line)
+{
+    return bench::WaitUntil([&] { return ReadAll(results).find(line + "\n") != std::string::npos; }, 5000);
+}
+
+// The screen's pixels over a rectangle, 0x00RRGGBB.
+std::vector<uint32_t> Screen(const RECT& rect)
+{
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    std::vector<uint32_t> pixels(static_cast<const uint32_t*>(bits), static_cast<const uint32_t*>(bits) + width * height);
+    for (uint32_t& p : pixels)
+        p &= 0xFFFFFF;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// Starts xdotool of the bench machine. Wine starts a Linux program given by its path, but the
+// process handle it returns cannot be waited on: the caller waits for what the click does.
+bool XdoTool(const std::wstring& arguments)
+{
+    std::wstring line = L"xdotool " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return false;
+    if (process.hThread != nullptr)
+        CloseHandle(process.hThread);
+    if (process.hProcess != nullptr)
+        CloseHandle(process.hProcess);
+    return true;
+}
+
+bool Click(POINT at)
+{
+    return XdoTool(L"mousemove " + std::to_wstring(at.x) + L" " + std::to_wstring(at.y) + L" click 1");
+}
+}
+
+TEST(ViewerCommandLine, WrongArgumentsGiveTheUsage)
+{
+    for (const wchar_t* line :
+         {L"--List", L"list", L"--list extra", L"--save 0x00001234", L"--save 0x0001234 a.png", L"--save 1234 a.png",
+          L"--click 0x00001234 1", L"--click 0x00001234 a 2", L"--click 0x00001234 -1 2", L"--click 0X00001234 1 2",
+          L"--type 0x00001234", L"--type 0x00001234 \"\"", L"--key 0x00001234 enter", L"--key 0x00001234 F1",
+          L"--close 0x0000123g", L"--close 0x00001234 0x00001235", L"-l"})
+    {
+        SCOPED_TRACE(bench::Narrow(line));
+        const ToolRun run = View(line);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, L"");
+        EXPECT_EQ(run.err.rfind(L"Usage:\r\n  QuillonViewer ", 0), 0u) << bench::Narrow(run.err);
+    }
+}
+
+TEST(ViewerCommandLine, WithoutTheAgentEachCommandFailsWithOneLine)
+{
+    bench::Service service;
+    ASSERT_TRUE(service.StopAndWait());
+    const std::wstring png = TempFile(L"viewer-no-agent.png");
+    for (const std::wstring& line : {std::wstring(L"--list"), L"--save 0x00001234 " + png, std::wstring(L"--click 0x00001234 10 20"),
+                                    std::wstring(L"--type 0x00001234 \"a b\""), std::wstring(L"--key 0x00001234 ENTER"),
+                                    std::wstring(L"--close 0x0000abcd")})
+    {
+        SCOPED_TRACE(bench::Narrow(line));
+        const ToolRun run = View(line);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, L"");
+        EXPECT_EQ(run.err, control::FailureLine(ERROR_FILE_NOT_FOUND, "Couldn't connect to the session 0 agent"));
+    }
+    EXPECT_EQ(GetFileAttributesW(png.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The real service with its session 0 agent, and the bench's dialogs as a service shows them.
+class ViewerAgainstAgent : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(service_.StopAndWait());
+        bench::termsrv::Reset();
+        ASSERT_TRUE(service_.StartAndWaitForShell());
+        // The agent starts a moment after the service's shell.
+        ASSERT_TRUE(bench::WaitUntil([&] { return View(L"--list").exitCode == 0; }, 15000, 200));
+
+        results_ = TempFile(L"viewer-dialogs.txt");
+        const std::wstring program = bench::ProgramDirectory() + L"\\..\\testbench\\BenchDialogs.exe";
+        std::wstring line = L"\"" + program + L"\" \"" + results_ + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_TRUE(CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process));
+        CloseHandle(process.hThread);
+        dialogs_ = process.hProcess;
+        pid_ = process.dwProcessId;
+        ASSERT_TRUE(bench::WaitUntil(
+            [&] {
+                question_ = FindWindowW(nullptr, L"Bench question");
+                licence_ = FindWindowW(nullptr, L"Bench licence");
+                plain_ = FindWindowW(nullptr, L"Bench plain");
+                return question_ != nullptr && licence_ != nullptr && plain_ != nullptr;
+            },
+            10000));
+        Sleep(300);   // painted
+    }
+
+    void TearDown() override
+    {
+        if (dialogs_ != nullptr)
+        {
+            TerminateProcess(dialogs_, 99);
+            WaitForSingleObject(dialogs_, 5000);
+            CloseHandle(dialogs_);
+        }
+        service_.StopAndWait();
+    }
+
+    // Where a control of a top-level window sits in that window's picture.
+    static POINT CentreIn(HWND window, HWND control)
+    {
+        RECT outer, inner;
+        GetWindowRect(window, &outer);
+        GetWindowRect(control, &inner);
+        return POINT{(inner.left + inner.right) / 2 - outer.left, (inner.top + inner.bottom) / 2 - outer.top};
+    }
+
+    bench::Service service_;
+    std::wstring results_;
+    HANDLE dialogs_ = nullptr;
+    DWORD pid_ = 0;
+    HWND question_ = nullptr;
+    HWND licence_ = nullptr;
+    HWND plain_ = nullptr;
+};
+
+TEST_F(ViewerAgainstAgent, TheCommandLineListsSavesClicksTypesAndCloses)
+{
+    ToolRun run = View(L"--list");
+    ASSERT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_EQ(run.err, L"");
+    const std::wstring pid = std::to_wstring(pid_);
+    for (HWND window : {question_, licence_, plain_})
+    {
+        wchar_t title[64];
+        GetWindowTextW(window, title, 64);
+        const std::wstring line = Id(window) + L"\t" + pid + L"\tBenchDialogs.exe\t" + title + L"\r\n";
+        EXPECT_NE(run.out.find(line), std::wstring::npos) << bench::Narrow(run.out);
+    }
+    EXPECT_EQ(run.out.find(L"Shell0 Window"), std::wstring::npos);
+
+    // The picture is the window as the screen shows it.
+    const std::wstring png = TempFile(L"viewer-question.png");
+    run = View(L"--save " + Id(question_) + L" \"" + png + L"\"");
+    ASSERT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_EQ(run.out + run.err, L"");
+    const std::string bytes = ReadAll(png);
+    const pngread::Decoded image = pngread::Decode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    RECT rect;
+    GetWindowRect(question_, &rect);
+    ASSERT_EQ(image.width, static_cast<uint32_t>(rect.right - rect.left));
+    ASSERT_EQ(image.height, static_cast<uint32_t>(rect.bottom - rect.top));
+    const std::vector<uint32_t> screen = Screen(rect);
+    size_t differing = 0;
+    for (size_t i = 0; i < screen.size(); ++i)
+        differing += screen[i] != image.pixels[i];
+    EXPECT_EQ(differing, 0u) << "of " << screen.size() << " pixels";
+
+    // Characters go to the control with the focus of the dialog's thread, which has none while
+    // another window is active: a click into the edit box gives it the focus, as it would a user.
+    const POINT edit = CentreIn(licence_, FindWindowExW(licence_, nullptr, L"Edit", nullptr));
+    run = View(L"--click " + Id(licence_) + L" " + std::to_wstring(edit.x) + L" " + std::to_wstring(edit.y));
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    run = View(L"--type " + Id(licence_) + L" \"ABC-123 \u00e9\"");
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    run = View(L"--key " + Id(licence_) + L" ENTER");
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_TRUE(Reported(results_, "dialog=1 text=ABC-123 \xc3\xa9")) << ReadAll(results_);
+
+    // OK of the message box, clicked where the picture shows it.
+    const POINT ok = CentreIn(question_, FindWindowExW(question_, nullptr, L"Button", L"OK"));
+    run = View(L"--click " + Id(question_) + L" " + std::to_wstring(ok.x) + L" " + std::to_wstring(ok.y));
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_TRUE(Reported(results_, "box=1")) << ReadAll(results_);
+
+    run = View(L"--close " + Id(plain_));
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_TRUE(Reported(results_, "plain=closed")) << ReadAll(results_);
+
+    // A window that is no longer there, and one that never was on that desktop.
+    run = View(L"--click " + Id(question_) + L" 1 1");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.err, control::FailureLine(ERROR_INVALID_WINDOW_HANDLE,
+                                            bench::Narrow(Id(question_)) + " is not a window on the session 0 desktop"));
+    run = View(L"--close 0x00000000");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.err.find(L"0x00000000 is not a window on the session 0 desktop"), std::wstring::npos);
+}
+
+TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::wstring line = L"\"" + Viewer() + L"\"";
+    ASSERT_TRUE(CreateProcessW(Viewer().c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process));
+    CloseHandle(process.hThread);
+    struct Ender
+    {
+        HANDLE process;
+        ~Ender()
+        {
+            TerminateProcess(process, 99);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    } ender{process.hProcess};
+
+    HWND viewer = nullptr, list = nullptr, status = nullptr, picture = nullptr;
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            viewer = FindWindowW(L"QuillonViewer", L"Quillon session 0 windows");
+            list = GetDlgItem(viewer, 1);
+            status = GetDlgItem(viewer, 3);
+            picture = GetDlgItem(viewer, 4);
+            return IsWindowVisible(viewer) && list != nullptr && status != nullptr && picture != nullptr;
+        },
+        10000));
+
+    // Beside the box rather than over it: the screen must show both for the comparison below.
+    RECT box;
+    GetWindowRect(question_, &box);
+    SetWindowPos(viewer, nullptr, 0, box.bottom + 8, 1000, 1024 - box.bottom - 16, SWP_NOZORDER | SWP_NOACTIVATE);
+
+    // The list fills itself; the question is picked with the mouse.
+    int index = -1;
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+            for (int i = 0; i < count; ++i)
+                if (static_cast<HWND>(reinterpret_cast<void*>(SendMessageW(list, LB_GETITEMDATA, i, 0))) == question_)
+                    index = i;
+            return index >= 0;
+        },
+        5000));
+    RECT item;
+    SendMessageW(list, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
+    POINT at{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
+    ClientToScreen(list, &at);
+    ASSERT_TRUE(Click(at));
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            wchar_t text[128] = {};
+            GetWindowTextW(status, text, 128);
+            return std::wstring(text).rfind(Id(question_), 0) == 0;
+        },
+        5000));
+    Sleep(300);
+
+    // The picture shows the box pixel for pixel at the picture's top left.
+    POINT origin{0, 0};
+    ClientToScreen(picture, &origin);
+    const std::vector<uint32_t> shown =
+        Screen(RECT{origin.x, origin.y, origin.x + box.right - box.left, origin.y + box.bottom - box.top});
+    EXPECT_EQ(shown, Screen(box));
+
+    // For the README: the viewer showing the box.
+    wchar_t shot[MAX_PATH];
+    if (GetEnvironmentVariableW(L"QUILLON_VIEWER_SCREENSHOT", shot, MAX_PATH) > 0)
+    {
+        RECT frame;
+        GetWindowRect(viewer, &frame);
+        const std::vector<uint32_t> pixels = Screen(frame);
+        png::SaveFile(shot, png::Encode(frame.right - frame.left, frame.bottom - frame.top, pixels.data()));
+    }
+
+    const POINT ok = CentreIn(question_, FindWindowExW(question_, nullptr, L"Button", L"OK"));
+    ASSERT_TRUE(Click(POINT{origin.x + ok.x, origin.y + ok.y}));
+    EXPECT_TRUE(Reported(results_, "box=1")) << ReadAll(results_);
+
+    // The window ends on request, with its worker.
+    PostMessageW(viewer, WM_CLOSE, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 5000), WAIT_OBJECT_0);
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <windows.h>
+
+// The viewer's window in the user's session: the session 0 windows in a list, the selected one's
+// picture kept live beside it, clicks and keys on the picture passed on. Returns the exit code.
+int run_viewer_window(HINSTANCE instance, int show);
