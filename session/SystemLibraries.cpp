@@ -2,7 +2,7 @@
 
 #include <delayimp.h>
 
-#include <string>
+#include <cwchar>
 
 namespace
 {
@@ -22,10 +22,12 @@ FARPROC WINAPI LoadDelayedFromSystemFolder(unsigned notification, PDelayLoadInfo
 {
     if (notification != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr)
         return nullptr;
-    std::wstring name;
-    for (const char* c = info->szDll; *c != '\0'; ++c)
-        name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
-    const HMODULE module = LoadSystemLibrary(name.c_str());
+    // DLL names are ASCII; a name that does not fit is no system DLL.
+    wchar_t name[MAX_PATH] = {};
+    size_t length = 0;
+    for (const char* c = info->szDll; *c != '\0' && length + 1 < MAX_PATH; ++c)
+        name[length++] = static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    const HMODULE module = info->szDll[length] == '\0' ? LoadSystemLibrary(name) : nullptr;
     if (module == nullptr)
     {
         // Returning null would let the delay-load helper search for the DLL itself, program
@@ -55,15 +57,16 @@ HMODULE LoadSystemLibrary(const wchar_t* name)
     if (SetDefaultDllDirectoriesExport() != nullptr)
         return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Without the search flags: the full path, which the loader takes as it stands.
-    wchar_t directory[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    wchar_t path[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + 1 + wcslen(name) >= MAX_PATH)
     {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return nullptr;
     }
-    const std::wstring path = std::wstring(directory, length) + L"\\" + name;
-    return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    path[length] = L'\\';
+    wmemcpy(path + length + 1, name, wcslen(name) + 1);
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 void KeepDllSearchInSystemFolder()
