@@ -19,6 +19,7 @@
 
 #include "BenchClient.h"
 #include "TermSrv.h"
+#include "service/CrashDump.h"
 #include "service/UiThread.h"
 #include "shell/ShellWindow.h"
 
@@ -165,6 +166,8 @@ void EndHelpersLeftBehind()
 // Runs the shell on this thread; stops it after the time, should it still run then.
 [[noreturn]] void RunShellFor(DWORD timeoutMs)
 {
+    // As the service's entry does: the dump's folder and path are fixed before anything fails.
+    InstallCrashDumpHandling();
     StopActionSlot stop;
     std::thread([&stop, timeoutMs] {
         Sleep(timeoutMs);
