@@ -192,7 +192,11 @@ void check_program_folder(const std::wstring& folder)
     const std::wstring prefix = !folder.empty() && folder.back() == L'\\' ? folder : folder + L"\\";
     for (const wchar_t* program : ShippedPrograms)
         check_object(prefix + program, ProgramFileRights, administrator, prefix + program, true);
-    for (std::wstring above = parent_folder(folder); !above.empty(); above = parent_folder(above))
+    // The folder that holds it decides whether the folder can be renamed away and replaced.
+    // Further up, Windows' own folders (C:\, Program Files) give users no such right, and the
+    // folders are not looked at.
+    const std::wstring above = parent_folder(folder);
+    if (!above.empty())
         check_object(above, AncestorFolderRights, administrator, L"the folder " + above + L", which holds " + folder,
                      false);
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 // The service runs as LocalSystem from the tool's folder, and starts its helpers from there: an
-// account that can change that folder, a program in it or a folder above it can run its own code
+// account that can change that folder, a program in it or the folder that holds it can run its own code
 // as LocalSystem. These decide who "can change" from the security descriptors alone, so that the
 // rule can be tried on any descriptor.
 
@@ -16,7 +16,7 @@ constexpr DWORD ProgramFolderRights =
     FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
 // On a shipped program: rewriting, deleting or re-permissioning it.
 constexpr DWORD ProgramFileRights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER;
-// On a folder above: renaming or deleting it or the folder below it (which lets the account put
+// On the folder that holds it: renaming or deleting it or the folder below it (which lets the account put
 // a folder of its own in its place), and rewriting its permissions or owner.
 constexpr DWORD AncestorFolderRights = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
 
@@ -27,6 +27,6 @@ constexpr DWORD AncestorFolderRights = FILE_DELETE_CHILD | DELETE | WRITE_DAC | 
 bool open_to_non_administrators(PSECURITY_DESCRIPTOR descriptor, DWORD rights, PSID administrator);
 
 // Raises a system error (ERROR_ACCESS_DENIED) naming what an account that is not an administrator
-// can change: `folder`, a shipped program in it, or a folder above it. `folder` is a full path
+// can change: `folder`, a shipped program in it, or the folder that holds it. `folder` is a full path
 // without a trailing backslash.
 void check_program_folder(const std::wstring& folder);

@@ -44,17 +44,23 @@ protected:
     bench::Service service;
 };
 
-// Kills the helper, waits for its replacement; the replacement's pid, or 0.
-DWORD KillAndWaitForNext(const wchar_t* image, DWORD pid)
+// Kills both helpers, then waits for their replacements (false when either is missing). A copy
+// that dies young is started again after a pause that doubles up to 60 s; the two helpers'
+// pauses run side by side.
+bool KillBothAndWaitForNext(DWORD& explorer, DWORD& tray)
 {
-    if (!Kill(pid))
-        return 0;
-    return WaitForOneCopy(image, 0, pid);
+    if (!Kill(explorer) || !Kill(tray))
+        return false;
+    explorer = WaitForOneCopy(Explorer, 0, explorer, 75000);
+    tray = WaitForOneCopy(Tray, 0, tray, 75000);
+    return explorer != 0 && tray != 0;
 }
 
 TEST_F(ServiceSoak, EveryKilledHelperIsReplacedAndTheServiceEndsWhereItStarted)
 {
-    const int kills = Count(300, 1000);
+    // Each kill doubles the pause before the next start (1 s, 2 s, ... 60 s): the kills are few,
+    // and every one of them takes the timed restart path.
+    const int kills = Count(5, 7);
     ASSERT_TRUE(service.StartAndWaitForShell());
     DWORD explorer = WaitForOneCopy(Explorer, 0);
     DWORD tray = WaitForOneCopy(Tray, 0);
@@ -62,24 +68,16 @@ TEST_F(ServiceSoak, EveryKilledHelperIsReplacedAndTheServiceEndsWhereItStarted)
     ASSERT_NE(0u, tray);
     const DWORD pid = service.Status().dwProcessId;
 
-    // A few rounds first, so that pools the system fills on first use are full.
-    for (int round = 0; round < 10; ++round)
-    {
-        ASSERT_NE(0u, explorer = KillAndWaitForNext(Explorer, explorer));
-        ASSERT_NE(0u, tray = KillAndWaitForNext(Tray, tray));
-    }
+    // Two rounds first, so that pools the system fills on first use are full.
+    for (int round = 0; round < 2; ++round)
+        ASSERT_TRUE(KillBothAndWaitForNext(explorer, tray)) << "warm-up round " << round + 1;
     const ServiceFigures before = FiguresOf(pid);
     ASSERT_TRUE(before.valid);
     const long long anonBefore = LinuxAnonKb("bin\\Quillon.exe");
     ASSERT_GT(anonBefore, 0) << "the service's Linux process was not found";
 
     for (int round = 0; round < kills; ++round)
-    {
-        explorer = KillAndWaitForNext(Explorer, explorer);
-        ASSERT_NE(0u, explorer) << "the explorer helper was not replaced after kill " << round + 1;
-        tray = KillAndWaitForNext(Tray, tray);
-        ASSERT_NE(0u, tray) << "the tray helper was not replaced after kill " << round + 1;
-    }
+        ASSERT_TRUE(KillBothAndWaitForNext(explorer, tray)) << "a helper was not replaced after kill " << round + 1;
     ASSERT_TRUE(bench::FlushWindow(bench::FindShellWindow()));
     const ServiceFigures after = FiguresOf(pid);
     ASSERT_TRUE(after.valid);
