@@ -26,6 +26,32 @@ wine "$BENCH_DIR/BenchSessionProcesses.exe" | tr -d '\r'
 step "Taking a screenshot of the display"
 import -display "$DISPLAY" -window root "$DEMO_DIR/quillon-shell.png" || fail "screenshot with ImageMagick"
 
+# The point of it all: a program in session 0 asks a question, as a service would, and the
+# administrator answers it from their own desktop with QuillonViewer.
+viewer() { wine "$BUILD_DIR/bin/QuillonViewer.exe" "$@" </dev/null | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
+step "A program in session 0 shows a message box and a dialog, as a service would"
+answers=$DEMO_DIR/answers.txt
+rm -f "$answers"
+setsid wine "$BENCH_DIR/BenchDialogs.exe" "$(winepath -w "$answers")" </dev/null >/dev/null 2>&1 &
+for _ in $(seq 100); do viewer --list 2>/dev/null | grep -q $'\tBench question$' && break; sleep 0.2; done
+
+step "QuillonViewer --list (ID, process id, program, title)"
+list=$(viewer --list) || fail "QuillonViewer --list" "see $LOG_DIR for the bench logs"
+echo "$list"
+question=$(echo "$list" | awk -F'\t' '$4 == "Bench question" { print $1 }')
+[ -n "$question" ] || fail "the message box is not in the list"
+
+step "QuillonViewer --save $question: the box's picture, next to the shell's screenshot"
+viewer --save "$question" "$(winepath -w "$DEMO_DIR/session0-question.png")" || fail "QuillonViewer --save"
+echo "$DEMO_DIR/session0-question.png"
+
+ok=$(wine "$BENCH_DIR/BenchControlPoint.exe" "Bench question" Button OK | tr -d '\r') \
+    || fail "finding the OK button of the message box"
+step "QuillonViewer --click $question $ok: OK, where the picture shows it"
+viewer --click "$question" $ok || fail "QuillonViewer --click"
+for _ in $(seq 50); do grep -q '^box=' "$answers" 2>/dev/null && break; sleep 0.1; done
+echo "what the program in session 0 received: $(grep '^box=' "$answers" 2>/dev/null || echo nothing) (1 is OK)"
+
 step "Stopping the service"
 wine sc stop UI0Detect >"$LOG_DIR/sc-stop.log" 2>&1 || { cat "$LOG_DIR/sc-stop.log" >&2; fail "stopping the service"; }
 
@@ -34,4 +60,4 @@ step "The session 0 report of QuillonControl.exe"
 wine "$BUILD_DIR/bin/QuillonControl.exe" -k --query | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' \
     || fail "the session 0 report"
 
-step "Done. Screenshot of the session 0 shell: $DEMO_DIR/quillon-shell.png"
+step "Done. Screenshot of the session 0 shell: $DEMO_DIR/quillon-shell.png; the box: $DEMO_DIR/session0-question.png"
