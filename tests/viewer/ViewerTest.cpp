@@ -146,7 +146,7 @@ TEST(ViewerCommandLine, WithoutTheAgentEachCommandFailsWithOneLine)
         const ToolRun run = View(line);
         EXPECT_EQ(run.exitCode, 1u);
         EXPECT_EQ(run.out, L"");
-        EXPECT_EQ(run.err, control::FailureLine(ERROR_FILE_NOT_FOUND, "Couldn't connect to the session 0 agent"));
+        EXPECT_EQ(run.err, control::FailureLine(ERROR_FILE_NOT_FOUND, "Couldn't connect to the session 0 agent, which is not running"));
     }
     EXPECT_EQ(GetFileAttributesW(png.c_str()), INVALID_FILE_ATTRIBUTES);
 }
