@@ -29,6 +29,8 @@ def cell(key, unit):
     values = samples.get(key)
     if not values:
         return "n/a", None
+    if all(v != v for v in values):
+        return "n/a", None
     median = statistics.median(values)
     if len(values) == 1:
         return f"{number(median)} {unit}".strip(), median
