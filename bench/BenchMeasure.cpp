@@ -1,5 +1,6 @@
 // The benchmark's measuring program: one measurement per run, figures on standard output as
-// "name value" lines for bench/run-bench.sh to gather. Everything it starts it ends.
+// "name value" lines for bench/run-bench.sh to gather. Everything it starts it ends, but for the
+// viewer of viewer-open, which viewer-close (or clean) ends.
 //
 //   start SERVICE             StartServiceW to running (and to the visible shell for UI0Detect)
 //   stop SERVICE              ControlService(STOP) to stopped (and to both helpers gone)
@@ -12,18 +13,28 @@
 //   lookup N                  process_pid over a process list of N entries
 //   run PROGRAM ARGS...       wall time of a program started and waited for
 //   nothing                   does nothing (the baseline of "run")
-//   clean                     ends every helper and puts the simulated Terminal Services back
+//   agent-window TITLE        waits until the session 0 agent lists a window of that title; its ID
+//   live TITLE SECONDS        polls that window's image as the viewer's window does (Capture with the
+//                             last hash every 90 ms, List every second); changed frames per second
+//   viewer-open TITLE         starts QuillonViewer's window and selects that window in its list
+//   viewer-close              closes the viewer's window and waits for the viewer to end
+//   close-window TITLE        WM_CLOSE to the top-level window of that title (a bench canvas)
+//   clean                     ends every helper, viewer and bench window and puts the simulated
+//                             Terminal Services back
 
 #include <windows.h>
 #include <wtsapi32.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <system_error>
 #include <string>
 #include <vector>
 
 #include "BenchClient.h"
+#include "agent/AgentClient.h"
 #include "ProcessFigures.h"
 #include "TermSrv.h"
 #include "session/ProcessLookup.h"
@@ -430,6 +441,182 @@ int Lookup(int count)
     return 0;
 }
 
+// --- the session 0 agent and the viewer -------------------------------------------------------
+
+constexpr const wchar_t* Viewer = L"QuillonViewer.exe";
+constexpr const wchar_t* ViewerTitle = L"Quillon session 0 windows";
+
+int AgentFail(const char* what, const std::exception& error)
+{
+    std::fprintf(stderr, "BenchMeasure: %s: %s\n", what, error.what());
+    return 1;
+}
+
+// The agent's id of the listed window with that title; 0 when there is none.
+uint32_t ListedWindow(agent::Client& client, const wchar_t* title)
+{
+    for (const agent::WindowEntry& entry : client.List())
+        if (entry.title == title)
+            return entry.window;
+    return 0;
+}
+
+int AgentWindow(const wchar_t* title)
+{
+    try
+    {
+        agent::Client client = agent::Client::Connect();
+        uint32_t window = 0;
+        if (!bench::WaitUntil([&] { return (window = ListedWindow(client, title)) != 0; }, 15000, 200))
+            return Fail("the agent does not list the window");
+        std::printf("id 0x%08X\n", window);
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        return AgentFail("asking the agent", error);
+    }
+}
+
+// The viewer window's schedule, from this side of the pipe: a capture every 90 ms (the hash of
+// the last image sent along, so an unchanged window costs no pixels), the list every second.
+int Live(const wchar_t* title, int seconds)
+{
+    using Clock = std::chrono::steady_clock;
+    constexpr auto CapturePeriod = std::chrono::milliseconds(90);
+    constexpr auto ListPeriod = std::chrono::milliseconds(1000);
+    try
+    {
+        agent::Client client = agent::Client::Connect();
+        const uint32_t window = ListedWindow(client, title);
+        if (window == 0)
+            return Fail("the agent does not list the window");
+        // The first image is the one a viewer gets on selecting; frames are the changes after it.
+        agent::Image first = client.Capture(window, 0);
+        uint64_t hash = first.hash;
+        int polls = 0, changed = 0;
+        std::vector<double> changedMs;
+        const Clock::time_point begin = Clock::now();
+        const Clock::time_point end = begin + std::chrono::seconds(seconds);
+        Clock::time_point nextCapture = begin, nextList = begin + ListPeriod;
+        while (Clock::now() < end)
+        {
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(nextCapture, nextList) -
+                                                                                     Clock::now());
+            if (wait.count() > 0)
+                Sleep(static_cast<DWORD>(wait.count()));
+            if (Clock::now() >= nextList)
+            {
+                nextList += ListPeriod;
+                client.List();
+            }
+            if (Clock::now() >= nextCapture)
+            {
+                const Clock::time_point started = Clock::now();
+                nextCapture = started - nextCapture > CapturePeriod ? started : nextCapture;
+                nextCapture += CapturePeriod;
+                const agent::Image image = client.Capture(window, hash);
+                ++polls;
+                if (!image.unchanged)
+                {
+                    ++changed;
+                    hash = image.hash;
+                    changedMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+                }
+            }
+        }
+        const double took = std::chrono::duration<double>(Clock::now() - begin).count();
+        std::sort(changedMs.begin(), changedMs.end());
+        Print("width", first.width);
+        Print("height", first.height);
+        Print("polls", polls);
+        Print("changed_frames", changed);
+        Print("frames_per_s", changed / took);
+        if (!changedMs.empty())
+            Print("changed_capture_ms", changedMs[changedMs.size() / 2]);
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        return AgentFail("polling the window", error);
+    }
+}
+
+HWND ViewerWindow()
+{
+    return FindWindowW(L"QuillonViewer", ViewerTitle);
+}
+
+// The selection is made as the list box reports a click: the current item set, then
+// LBN_SELCHANGE to its parent. No mouse is needed, and covering windows do not matter.
+int ViewerOpen(const wchar_t* title)
+{
+    const std::wstring image = bench::ProgramDirectory() + L"\\..\\bin\\" + Viewer;
+    std::wstring commandLine = L"\"" + image + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+        return Fail("starting the viewer");
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    HWND viewer = nullptr, list = nullptr;
+    HWND target = nullptr;
+    try
+    {
+        agent::Client client = agent::Client::Connect();
+        target = reinterpret_cast<HWND>(static_cast<uintptr_t>(ListedWindow(client, title)));
+    }
+    catch (const std::exception& error)
+    {
+        return AgentFail("asking the agent", error);
+    }
+    if (target == nullptr)
+        return Fail("the agent does not list the window");
+    int index = -1;
+    if (!bench::WaitUntil(
+            [&] {
+                viewer = ViewerWindow();
+                list = GetDlgItem(viewer, 1);
+                const int count = list != nullptr ? static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0)) : 0;
+                for (int i = 0; i < count; ++i)
+                    if (static_cast<uint32_t>(SendMessageW(list, LB_GETITEMDATA, i, 0)) ==
+                        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target)))
+                        index = i;
+                return index >= 0;
+            },
+            15000, 100))
+        return Fail("the viewer did not list the window");
+    SendMessageW(list, LB_SETCURSEL, index, 0);
+    SendMessageW(viewer, WM_COMMAND, MAKEWPARAM(1, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    wchar_t id[16];
+    swprintf(id, 16, L"0x%08X", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(target)));
+    if (!bench::WaitUntil(
+            [&] {
+                wchar_t status[256] = {};
+                GetWindowTextW(GetDlgItem(viewer, 3), status, 256);
+                return std::wstring(status).rfind(id, 0) == 0;
+            },
+            10000, 100))
+        return Fail("the viewer did not show the window");
+    Print("selected", 1);
+    return 0;
+}
+
+int ViewerClose()
+{
+    const HWND viewer = ViewerWindow();
+    if (viewer != nullptr)
+        PostMessageW(viewer, WM_CLOSE, 0, 0);
+    if (!bench::WaitUntil([] { return ProcessesNamed(Viewer).empty(); }, 5000))
+    {
+        KillAll(Viewer);
+        return Fail("the viewer did not end on WM_CLOSE");
+    }
+    return 0;
+}
+
 int Run(int argc, wchar_t** argv)
 {
     std::wstring commandLine = L"\"" + std::wstring(argv[0]) + L"\"";
@@ -467,6 +654,8 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     if (what == L"clean")
     {
+        KillAll(Viewer);
+        KillAll(L"BenchDialogs.exe");
         KillAll(Tray);
         KillAll(Explorer);
         ts::Reset();
@@ -490,6 +679,21 @@ int wmain(int argc, wchar_t** argv)
         return SessionStorm(argc > 2 ? _wtoi(argument) : 1000);
     if (what == L"lookup")
         return Lookup(argc > 2 ? _wtoi(argument) : 0);
+    if (what == L"agent-window" && argc > 2)
+        return AgentWindow(argument);
+    if (what == L"live" && argc > 3)
+        return Live(argument, _wtoi(argv[3]));
+    if (what == L"viewer-open" && argc > 2)
+        return ViewerOpen(argument);
+    if (what == L"viewer-close")
+        return ViewerClose();
+    if (what == L"close-window" && argc > 2)
+    {
+        const HWND window = FindWindowW(nullptr, argument);
+        if (window == nullptr || !PostMessageW(window, WM_CLOSE, 0, 0))
+            return Fail("no such window");
+        return bench::WaitUntil([&] { return !IsWindow(window); }, 5000) ? 0 : Fail("the window did not close");
+    }
     if (what == L"run" && argc > 2)
         return Run(argc - 2, argv + 2);
     return Fail("unknown measurement");

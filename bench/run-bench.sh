@@ -5,12 +5,14 @@
 #   QUILLON_BENCH_RUNS   runs of each timed figure (default 5)
 #   QUILLON_BENCH_IDLE   seconds of the idle window (default 60)
 #   QUILLON_BENCH_SIZES  virtual screens of the repaint figure (default 1920x1080 3840x2160 7680x4320)
+#   QUILLON_BENCH_LIVE   seconds of each live-view figure (default 20)
 set -euo pipefail
 . "$(dirname "$0")/../testbench/lib.sh"
 
 RUNS=${QUILLON_BENCH_RUNS:-5}
 IDLE_SECONDS=${QUILLON_BENCH_IDLE:-60}
 SIZES=${QUILLON_BENCH_SIZES:-"1920x1080 3840x2160 7680x4320"}
+LIVE_SECONDS=${QUILLON_BENCH_LIVE:-20}
 OUT_DIR=$BUILD_DIR/bench
 MEASURE=$OUT_DIR/BenchMeasure.exe
 SAMPLES=$OUT_DIR/samples.txt
@@ -21,7 +23,7 @@ sample() { printf '%s\t%s\n' "$1" "$2" >>"$SAMPLES"; }
 
 # measure ARGS...: runs BenchMeasure, prints its "name value" lines; fails loudly.
 measure() {
-    wine "$MEASURE" "$@" </dev/null 2>>"$LOG_DIR/bench-measure.log" | tr -d '\r' \
+    wine "$MEASURE" "$@" </dev/null 2>>"$LOG_DIR/bench-measure.log" | tr -d '\r\000' \
         || fail "BenchMeasure $*" "see $LOG_DIR/bench-measure.log"
 }
 
@@ -139,6 +141,82 @@ done
 echo
 measure clean >/dev/null
 
+step "Session 0 agent and QuillonViewer ($RUNS runs of the command line, live view ${LIVE_SECONDS} s, idle ${IDLE_SECONDS} s)"
+VIEWER=$BUILD_DIR/bin/QuillonViewer.exe
+# canvas moving|still: an 800x600 bench window in session 0 (ends by itself after 30 min at most).
+canvas() { setsid wine "$BENCH_DIR/BenchDialogs.exe" --canvas "$1" 1800 </dev/null >/dev/null 2>&1 & }
+# agent_cpu FILE COMMAND...: runs the command, its output to FILE, and prints the agent's CPU
+# meanwhile (Linux utime+stime of the session 0 tray) as "ms percent-of-one-core".
+agent_cpu() {
+    local file=$1 c0 c1 t0 t1
+    shift
+    c0=$(cpu_ticks "$tpid"); t0=$(date +%s%N)
+    "$@" >"$file"
+    c1=$(cpu_ticks "$tpid"); t1=$(date +%s%N)
+    awk -v c=$(((c1 - c0) * tick_ms)) -v t=$(((t1 - t0) / 1000000)) 'BEGIN { printf "%d %.2f\n", c, 100 * c / t }'
+}
+measure start UI0Detect >/dev/null
+sleep 3   # the helpers settle
+tpids=$(for pid in $(ps -eo pid=,args= | awk 'index($0, "QuillonTray.exe") { print $1 }'); do
+    if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then echo "$pid"; fi; done)
+[ "$(echo "$tpids" | grep -c .)" = 1 ] || fail "not exactly one tray (the session 0 agent) runs: ${tpids:-none}"
+tpid=$tpids
+canvas still
+still=$(measure agent-window "Bench still" | value id)
+[ -n "$still" ] || fail "the agent does not list the bench window"
+printf 'agent: Linux pid %s; still window %s\n' "$tpid" "$still"
+sleep 2
+printf 'agent CPU with no client, %s s\n' "$IDLE_SECONDS"
+c0=$(cpu_ticks "$tpid"); sleep "$IDLE_SECONDS"; c1=$(cpu_ticks "$tpid")
+sample "agent.idle.cpu" $(((c1 - c0) * tick_ms))
+printf 'command line, %s runs ' "$RUNS"
+png_out=$OUT_DIR/viewer-still.png
+for run in $(seq "$RUNS"); do
+    rm -f "$png_out"
+    for what in list save; do
+        if [ $what = list ]; then args=(--list); else args=(--save "$still" "$(winepath -w "$png_out")"); fi
+        out=$(measure run "$(winepath -w "$VIEWER")" "${args[@]}")
+        [ "$(value exit_code <<<"$out")" = 0.000 ] || fail "QuillonViewer ${args[*]} exited with $(value exit_code <<<"$out")"
+        sample "viewer.$what" "$(value wall_ms <<<"$out")"
+    done
+    [ -s "$png_out" ] || fail "QuillonViewer --save wrote no PNG"
+    printf '.'
+done
+echo
+sample "viewer.png" "$(stat -c %s "$png_out")"
+for kind in still moving; do
+    printf 'live view of the %s window, %s s\n' "$kind" "$LIVE_SECONDS"
+    if [ $kind = moving ]; then
+        canvas moving
+        [ -n "$(measure agent-window "Bench moving" | value id)" ] || fail "the agent does not list the moving window"
+        sleep 1
+    fi
+    title="Bench $kind"
+    read -r ms pct < <(agent_cpu "$OUT_DIR/live-$kind.txt" measure live "$title" "$LIVE_SECONDS")
+    out=$(cat "$OUT_DIR/live-$kind.txt")
+    [ "$(value width <<<"$out")x$(value height <<<"$out")" = 800.000x600.000 ] \
+        || fail "the $kind window's image is $(value width <<<"$out")x$(value height <<<"$out"), not 800x600"
+    sample "live.$kind.fps" "$(value frames_per_s <<<"$out")"
+    sample "live.$kind.changed" "$(value changed_frames <<<"$out")"
+    sample "live.$kind.polls" "$(value polls <<<"$out")"
+    sample "live.$kind.capture" "$(value changed_capture_ms <<<"$out")"
+    sample "live.$kind.cpu" "$ms"; sample "live.$kind.cpupct" "$pct"
+done
+measure close-window "Bench moving" >/dev/null
+printf 'agent CPU with the viewer window showing the still window, %s s\n' "$IDLE_SECONDS"
+# The viewer outlives the call and keeps the Unix ends of its parent's output: no pipe here.
+wine "$MEASURE" viewer-open "Bench still" </dev/null >>"$LOG_DIR/bench-measure.log" 2>&1 \
+    || fail "BenchMeasure viewer-open" "see $LOG_DIR/bench-measure.log"
+sleep 3   # the first image is drawn
+vpid=$(linux_pid 'QuillonViewer.exe')
+[ -n "$vpid" ] || fail "the Linux process of the viewer was not found"
+c0=$(cpu_ticks "$tpid"); v0=$(cpu_ticks "$vpid"); sleep "$IDLE_SECONDS"; c1=$(cpu_ticks "$tpid"); v1=$(cpu_ticks "$vpid")
+sample "agent.viewer.cpu" $(((c1 - c0) * tick_ms)); sample "viewer.idle.cpu" $(((v1 - v0) * tick_ms))
+measure viewer-close >/dev/null
+measure close-window "Bench still" >/dev/null
+measure stop UI0Detect >/dev/null
+measure clean >/dev/null
+
 step "Peak memory of one full repaint at $SIZES"
 for size in $SIZES; do
     reboot_on "$size"
@@ -160,10 +238,10 @@ for size in $SIZES; do
     measure clean >/dev/null
 done
 
-for program in Quillon QuillonControl QuillonExplorer QuillonTray; do
+for program in Quillon QuillonControl QuillonExplorer QuillonTray QuillonViewer; do
     sample "size.$program" "$(stat -c %s "$BUILD_DIR/bin/$program.exe")"
 done
 sample "size.base" "$(stat -c %s "$OUT_DIR/BenchMinimalService.exe")"
 
 step "Results"
-python3 "$(dirname "$0")/table.py" "$SAMPLES" "$RUNS" "$IDLE_SECONDS" "$SIZES" | tee "$OUT_DIR/RESULTS.md"
+python3 "$(dirname "$0")/table.py" "$SAMPLES" "$RUNS" "$IDLE_SECONDS" "$SIZES" "$LIVE_SECONDS" | tee "$OUT_DIR/RESULTS.md"

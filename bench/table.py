@@ -6,7 +6,7 @@ import sys
 import time
 from collections import defaultdict
 
-samples_path, runs, idle, sizes = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4].split()
+samples_path, runs, idle, sizes, live = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4].split(), sys.argv[5]
 samples = defaultdict(list)
 with open(samples_path) as f:
     for line in f:
@@ -28,6 +28,8 @@ def number(value):
 def cell(key, unit):
     values = samples.get(key)
     if not values:
+        return "n/a", None
+    if all(v != v for v in values):
         return "n/a", None
     median = statistics.median(values)
     if len(values) == 1:
@@ -51,7 +53,9 @@ wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).std
 print(f"Benchmark of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: {wine}, {platform.machine()}, "
       f"{subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()} cores; "
       f"median of {runs} runs (min–max); baseline: the bench's do-nothing own-process service "
-      f"(for the control tool: a do-nothing program started the same way).")
+      f"(for the control tool and the viewer's command line: a do-nothing program started the same way). "
+      f"Settings: QUILLON_BENCH_RUNS={runs} QUILLON_BENCH_IDLE={idle} QUILLON_BENCH_SIZES=\"{' '.join(sizes)}\" "
+      f"QUILLON_BENCH_LIVE={live}.")
 print()
 print("| Figure | Quillon | Baseline | Ratio |")
 print("|---|---|---|---|")
@@ -85,5 +89,22 @@ for n in (100, 1000, 5000):
 row("Control tool: do-nothing program (baseline)", "tool.base", "ms")
 for option in ("-t", "-s", "-r", "-k--query"):
     row(f"Control tool: `{option.replace('--', ' --')}`", f"tool.{option}", "ms", "tool.base")
-for program in ("Quillon", "QuillonControl", "QuillonExplorer", "QuillonTray"):
+row("Viewer: `--list`, start to exit", "viewer.list", "ms", "tool.base")
+row("Viewer: `--save ID FILE.png` of an 800x600 window, start to exit", "viewer.save", "ms", "tool.base")
+row("... size of the PNG written", "viewer.png", "B")
+for kind, words in (("moving", "repainting every 16 ms"), ("still", "idle")):
+    where = f"Live view, 800x600 window {words}"
+    row(f"{where}: changed frames per second (agent::Client polling as the viewer's window does: "
+        f"Capture with the last hash every 90 ms, List every 1 s; {live} s)", f"live.{kind}.fps", "")
+    row("... changed frames", f"live.{kind}.changed", "")
+    row("... captures asked", f"live.{kind}.polls", "")
+    row("... time of a capture that brought a new image (median)", f"live.{kind}.capture", "ms")
+    row("... agent's CPU (Linux utime+stime of the session 0 QuillonTray.exe)", f"live.{kind}.cpu", "ms")
+    row("... the same as a share of one core", f"live.{kind}.cpupct", "%")
+row(f"Agent's CPU over {idle} s, no client connected (baseline: the do-nothing service)", "agent.idle.cpu", "ms",
+    "idle.cpu.base")
+row(f"Agent's CPU over {idle} s, QuillonViewer's window connected, showing the idle 800x600 window",
+    "agent.viewer.cpu", "ms", "idle.cpu.base")
+row("... the viewer's own CPU meanwhile", "viewer.idle.cpu", "ms")
+for program in ("Quillon", "QuillonControl", "QuillonExplorer", "QuillonTray", "QuillonViewer"):
     row(f"Size of {program}.exe", f"size.{program}", "B", "size.base")

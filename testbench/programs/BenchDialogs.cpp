@@ -8,6 +8,10 @@
 //
 //     BenchDialogs RESULT_FILE
 //     BenchDialogs --hang MILLISECONDS    a window "Bench hung" whose thread sleeps that long
+//     BenchDialogs --canvas moving|still SECONDS
+//                                         an 800x600 window "Bench moving", whose whole picture
+//                                         changes every 16 ms, or "Bench still", which never
+//                                         changes; it ends when closed or after SECONDS
 
 #include <windows.h>
 
@@ -161,6 +165,83 @@ HWND PlainWindow(const wchar_t* title, int x, int y)
     return window;
 }
 
+// The canvas draws the same picture for WM_PAINT and for a capture (WM_PRINTCLIENT): a colour and
+// a bar that move with the frame count.
+LONG frame = 0;
+
+void DrawCanvas(HWND window, HDC dc)
+{
+    RECT client;
+    GetClientRect(window, &client);
+    const HBRUSH background = CreateSolidBrush(RGB((frame * 3) & 0xFF, 96, 160));
+    FillRect(dc, &client, background);
+    DeleteObject(background);
+    const LONG width = client.right > 40 ? client.right - 40 : 1;
+    const RECT bar{(frame * 8) % width, 0, (frame * 8) % width + 40, client.bottom};
+    FillRect(dc, &bar, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+}
+
+LRESULT CALLBACK CanvasProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_TIMER:
+        ++frame;
+        InvalidateRect(window, nullptr, FALSE);
+        return 0;
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT:
+    {
+        PAINTSTRUCT paint;
+        const HDC dc = BeginPaint(window, &paint);
+        DrawCanvas(window, dc);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_PRINTCLIENT:
+        DrawCanvas(window, reinterpret_cast<HDC>(wParam));
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+int Canvas(bool moving, DWORD seconds)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = CanvasProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = L"BenchCanvas";
+    RegisterClassW(&wc);
+    const HWND window = CreateWindowExW(0, wc.lpszClassName, moving ? L"Bench moving" : L"Bench still",
+                                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_VISIBLE, moving ? 40 : 80,
+                                        moving ? 40 : 80, 800, 600, nullptr, nullptr, wc.hInstance, nullptr);
+    if (window == nullptr)
+        return 1;
+    if (moving)
+        SetTimer(window, 1, 16, nullptr);
+    UpdateWindow(window);
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+    MSG msg{};
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64())
+    {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        {
+            if (msg.message == WM_QUIT)
+                return 0;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    return 0;
+}
+
 void Pump(DWORD forMs)
 {
     const ULONGLONG end = GetTickCount64() + forMs;
@@ -192,6 +273,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
         Pump(1000);
         return 0;
     }
+    if (count >= 4 && std::wstring(arguments[1]) == L"--canvas")
+        return Canvas(std::wstring(arguments[2]) == L"moving", static_cast<DWORD>(_wtoi(arguments[3])));
     InitializeCriticalSection(&resultLock);
     resultFile = arguments[1];
     CloseHandle(CreateThread(nullptr, 0, QuestionThread, nullptr, 0, nullptr));
