@@ -26,17 +26,26 @@ const wchar_t* reportPath = L"";
 HANDLE go = nullptr;
 HANDLE ready[2] = {};
 
+// Two threads reporting at once must not write over each other's line: an append through two
+// handles is not atomic under Wine.
+SRWLOCK reportLock = SRWLOCK_INIT;
+
 void ReportThread()
 {
+    AcquireSRWLockExclusive(&reportLock);
     const HANDLE file = CreateFileW(reportPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
+    {
+        ReleaseSRWLockExclusive(&reportLock);
         return;
+    }
     char line[32];
     const int length = std::snprintf(line, sizeof line, "%lu\n", GetCurrentThreadId());
     DWORD written = 0;
     WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
     CloseHandle(file);
+    ReleaseSRWLockExclusive(&reportLock);
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
