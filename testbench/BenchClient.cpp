@@ -237,4 +237,27 @@ std::wstring LocalLowFolder()
     CoTaskMemFree(folder);
     return path;
 }
+
+StartedProgram::StartedProgram(const std::wstring& path, const std::wstring& arguments)
+{
+    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        pid_ = info.dwProcessId;
+    }
+}
+
+StartedProgram::~StartedProgram()
+{
+    if (process_ == nullptr)
+        return;
+    TerminateProcess(process_, 99);
+    WaitForSingleObject(process_, 5000);
+    CloseHandle(process_);
+}
 }

@@ -92,6 +92,25 @@ RECT MeasureTextLines(const std::vector<std::wstring>& lines);
 std::vector<DWORD> ProcessesNamed(const wchar_t* image);
 
 std::wstring ProgramDirectory();
+
+// A program started by a test, by full path, ended with its handle when the object goes (it
+// shares the test's output pipe, so it must end).
+class StartedProgram
+{
+public:
+    StartedProgram(const std::wstring& path, const std::wstring& arguments);
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+
+    DWORD pid() const { return pid_; }
+    bool Running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
 // The LocalLow folder of the calling account, where the service writes its crash dump; empty
 // when the system cannot say.
 std::wstring LocalLowFolder();

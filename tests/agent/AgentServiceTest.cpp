@@ -38,42 +38,14 @@ uint32_t IdOf(HWND window)
     return static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(window));
 }
 
-// A program started by the test itself, ended by its handle.
-class Started
+// BenchDialogs started by the test itself, ended by its handle.
+class Started : public bench::StartedProgram
 {
 public:
     explicit Started(const std::wstring& arguments)
+        : bench::StartedProgram(BenchProgram(L"BenchDialogs.exe"), arguments)
     {
-        const std::wstring path = BenchProgram(L"BenchDialogs.exe");
-        std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &info))
-        {
-            CloseHandle(info.hThread);
-            process_ = info.hProcess;
-            pid_ = info.dwProcessId;
-        }
     }
-    ~Started()
-    {
-        if (process_ == nullptr)
-            return;
-        TerminateProcess(process_, 99);
-        WaitForSingleObject(process_, 5000);
-        CloseHandle(process_);
-    }
-    Started(const Started&) = delete;
-    Started& operator=(const Started&) = delete;
-
-    DWORD pid() const { return pid_; }
-    bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
 };
 
 DWORD SessionZeroTray()

@@ -141,42 +141,7 @@ private:
     HANDLE process_;
 };
 
-// A program started by the test itself (it shares the test's output pipe, so it must end).
-class Started
-{
-public:
-    Started(const std::wstring& path, const std::wstring& arguments)
-    {
-        std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &info))
-        {
-            CloseHandle(info.hThread);
-            process_ = info.hProcess;
-            pid_ = info.dwProcessId;
-        }
-    }
-    ~Started()
-    {
-        if (process_ == nullptr)
-            return;
-        TerminateProcess(process_, 99);
-        WaitForSingleObject(process_, 5000);
-        CloseHandle(process_);
-    }
-    Started(const Started&) = delete;
-    Started& operator=(const Started&) = delete;
-
-    DWORD pid() const { return pid_; }
-    bool Running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-
-private:
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
-};
+using Started = bench::StartedProgram;
 
 std::wstring BinPath(const wchar_t* image)
 {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,41 +87,24 @@ public:
         : folder_(bench::ProgramDirectory() + L"\\stopcheck"), image_(folder_ + L"\\QuillonExplorer.exe")
     {
         CreateDirectoryW(folder_.c_str(), nullptr);
-        if (!CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
-                       image_.c_str(), FALSE))
-            return;
-        std::wstring commandLine = L"\"" + image_ + L"\" Shell_TrayWnd";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(image_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &info))
-        {
-            CloseHandle(info.hThread);
-            process_ = info.hProcess;
-            pid_ = info.dwProcessId;
-        }
+        if (CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
+                      image_.c_str(), FALSE))
+            program_ = std::make_unique<bench::StartedProgram>(image_, L"Shell_TrayWnd");
     }
     ~StubbornExplorer()
     {
-        if (process_ != nullptr)
-        {
-            TerminateProcess(process_, 99);
-            WaitForSingleObject(process_, 5000);
-            CloseHandle(process_);
-        }
+        program_.reset();
         DeleteFileW(image_.c_str());
         RemoveDirectoryW(folder_.c_str());
     }
     StubbornExplorer(const StubbornExplorer&) = delete;
     StubbornExplorer& operator=(const StubbornExplorer&) = delete;
 
-    DWORD pid() const { return pid_; }
+    DWORD pid() const { return program_ ? program_->pid() : 0; }
 
 private:
     std::wstring folder_, image_;
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
+    std::unique_ptr<bench::StartedProgram> program_;
 };
 
 std::wstring LocalLow() { return bench::LocalLowFolder(); }
