@@ -1,5 +1,6 @@
 #include "AgentClient.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -175,7 +176,7 @@ DWORD Complete(HANDLE pipe, HANDLE event, OVERLAPPED& overlapped, BOOL result, D
 
 Client::Client(ScopedHandle pipe) : pipe_(std::move(pipe)) {}
 
-Client Client::Connect(DWORD timeoutMs)
+Client Client::Connect(DWORD timeoutMs, bool forFeed)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
@@ -197,6 +198,8 @@ Client Client::Connect(DWORD timeoutMs)
             // The agent tells who it serves at the first request: a refusal shows here, not at
             // the caller's first use.
             Client client(std::move(owned));
+            if (forFeed)
+                return client;
             try
             {
                 client.List();
@@ -225,12 +228,12 @@ Client Client::Connect(DWORD timeoutMs)
     }
 }
 
-std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payload)
+std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payload, DWORD extraWaitMs)
 {
     if (!pipe_)
         throw_system_error(ERROR_PIPE_NOT_CONNECTED, "The connection to the session 0 agent was lost");
     const uint32_t id = nextId_++;
-    const Header header{Magic, Version, static_cast<uint16_t>(type), id, static_cast<uint32_t>(payload.size())};
+    const Header header{Magic, VersionOf(type), static_cast<uint16_t>(type), id, static_cast<uint32_t>(payload.size())};
     std::vector<uint8_t> message(sizeof header + payload.size());
     std::memcpy(message.data(), &header, sizeof header);
     if (!payload.empty())
@@ -257,7 +260,7 @@ std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payl
 
     std::vector<uint8_t> answer(64 * 1024);
     size_t received = 0;
-    for (DWORD timeoutMs = AnswerTimeoutMs;; timeoutMs = IoTimeoutMs)
+    for (DWORD timeoutMs = AnswerTimeoutMs + extraWaitMs;; timeoutMs = IoTimeoutMs)
     {
         ResetEvent(event.get());
         overlapped = OVERLAPPED{};
@@ -287,7 +290,7 @@ std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payl
     if (received < sizeof got + sizeof(uint32_t))
         fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
     std::memcpy(&got, answer.data(), sizeof got);
-    if (got.magic != Magic || got.version != Version || got.type != (static_cast<uint16_t>(type) | ResponseBit) ||
+    if (got.magic != Magic || got.version != VersionOf(type) || got.type != (static_cast<uint16_t>(type) | ResponseBit) ||
         got.id != id || got.length != received - sizeof got)
         fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
     std::vector<uint8_t> result(answer.begin() + sizeof got, answer.end());
@@ -344,6 +347,52 @@ std::vector<WindowEntry> Client::List()
         windows.push_back(std::move(entry));
     }
     return windows;
+}
+
+Feed Client::Watch(uint32_t known, uint32_t waitMs)
+{
+    waitMs = std::min<uint32_t>(waitMs, MaxWatchWaitMs);
+    std::vector<uint8_t> payload;
+    Put<uint32_t>(payload, known);
+    Put<uint32_t>(payload, waitMs);
+    const std::vector<uint8_t> result = Call(Request::Watch, payload, waitMs);
+    const uint32_t status = Get<uint32_t>(result, 0);
+    if (status == ERROR_ACCESS_DENIED)
+        throw_system_error(status, "The session 0 agent refused this account: it tells the windows only to the "
+                                   "interactive user of a session and to elevated administrators");
+    if (status != 0)
+        throw_system_error(status, "The session 0 agent could not tell its windows");
+    if (result.size() < 12)
+        Malformed();
+    Feed feed;
+    feed.sequence = Get<uint32_t>(result, 4);
+    const uint32_t count = Get<uint32_t>(result, 8);
+    size_t at = 12;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        if (result.size() - at < 24)
+            Malformed();
+        FeedWindow entry;
+        entry.window = Get<uint32_t>(result, at);
+        entry.appeared = Get<uint64_t>(result, at + 4);
+        entry.flashed = Get<uint64_t>(result, at + 12);
+        const size_t programUnits = Get<uint16_t>(result, at + 20);
+        const size_t titleUnits = Get<uint16_t>(result, at + 22);
+        at += 24;
+        if (programUnits > MaxFeedTextUnits || titleUnits > MaxFeedTextUnits ||
+            result.size() - at < (programUnits + titleUnits) * sizeof(wchar_t))
+            Malformed();
+        entry.program.resize(programUnits);
+        if (programUnits > 0)
+            std::memcpy(&entry.program[0], result.data() + at, programUnits * sizeof(wchar_t));
+        at += programUnits * sizeof(wchar_t);
+        entry.title.resize(titleUnits);
+        if (titleUnits > 0)
+            std::memcpy(&entry.title[0], result.data() + at, titleUnits * sizeof(wchar_t));
+        at += titleUnits * sizeof(wchar_t);
+        feed.windows.push_back(std::move(entry));
+    }
+    return feed;
 }
 
 Image Client::Capture(uint32_t window, uint64_t knownHash)

@@ -23,6 +23,22 @@ struct WindowEntry
     std::wstring title;
 };
 
+// A window as the feed tells it: names and times only.
+struct FeedWindow
+{
+    uint32_t window = 0;
+    uint64_t appeared = 0;   // FILETIME, UTC
+    uint64_t flashed = 0;    // last flash; 0: none seen
+    std::wstring program;
+    std::wstring title;
+};
+
+struct Feed
+{
+    uint32_t sequence = 0;
+    std::vector<FeedWindow> windows;
+};
+
 struct Image
 {
     uint32_t width = 0;
@@ -39,7 +55,13 @@ public:
     // the process at the other end must be QuillonTray.exe from the folder of the service's
     // image, under the service's own account. Anything else is refused with a text that says so.
     // A refusal by the agent (this account is not an elevated administrator) shows here too.
-    static Client Connect(DWORD timeoutMs = 5000);
+    // forFeed: the connection is for Watch alone, which the interactive user of a session may
+    // use as well; nothing else is asked of the agent at connect.
+    static Client Connect(DWORD timeoutMs = 5000, bool forFeed = false);
+
+    // The windows once the agent's sequence differs from `known`, or after waitMs (at most
+    // MaxWatchWaitMs) with the same sequence.
+    Feed Watch(uint32_t known, uint32_t waitMs);
 
     std::vector<WindowEntry> List();
     Image Capture(uint32_t window, uint64_t knownHash = 0);
@@ -53,7 +75,7 @@ public:
 
 private:
     explicit Client(ScopedHandle pipe);
-    std::vector<uint8_t> Call(Request type, const std::vector<uint8_t>& payload);
+    std::vector<uint8_t> Call(Request type, const std::vector<uint8_t>& payload, DWORD extraWaitMs = 0);
 
     ScopedHandle pipe_;
     uint32_t nextId_ = 1;

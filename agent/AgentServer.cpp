@@ -1,9 +1,13 @@
 #include "AgentServer.h"
 
 #include <sddl.h>
+#include <wtsapi32.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,11 +17,30 @@
 
 namespace agent
 {
+struct FeedEntry
+{
+    uint32_t window = 0;
+    std::wstring program;
+    std::wstring title;
+    uint64_t appeared = 0;
+    uint64_t flashed = 0;
+};
+
 struct Server::State
 {
     ScopedHandle stop = MakeScopedHandle(nullptr);
     HDESK desktop = nullptr;
     std::vector<HANDLE> threads;
+
+    // The feed: the listed windows as last seen, and a sequence that counts every change.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    uint32_t sequence = 1;
+    std::vector<FeedEntry> feed;
+    int watchers = 0;               // Watch requests being held
+    ULONGLONG lastWatch = 0;        // when the last one ended
+    ULONGLONG lastRefresh = 0;
 };
 
 bool ClientAllowed(const ClientToken& token)
@@ -25,6 +48,13 @@ bool ClientAllowed(const ClientToken& token)
     if (token.system)
         return true;
     return token.administrator && token.integrity >= SECURITY_MANDATORY_HIGH_RID;
+}
+
+bool FeedAllowed(const ClientToken& token)
+{
+    if (ClientAllowed(token))
+        return true;
+    return token.interactiveUser && token.integrity >= SECURITY_MANDATORY_MEDIUM_RID;
 }
 }
 
@@ -36,10 +66,17 @@ using namespace agent;
 // 1000 ms to end after its WM_CLOSE.
 constexpr DWORD StopWaitMs = 500;
 
-// SYSTEM has every right (it creates the further instances); Administrators may read and write
-// but not create instances (FILE_CREATE_PIPE_INSTANCE is FILE_APPEND_DATA, left out), so that
-// no other server can slip in beside ours; the label refuses any token below high integrity.
-constexpr const wchar_t* PipeSecurity = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)S:(ML;;NWNR;;;HI)";
+// While someone follows the feed, the desktop's windows are listed this often; a minute after
+// the last Watch request they no longer are.
+constexpr DWORD FeedPollMs = 500;
+constexpr ULONGLONG FeedIdleMs = 60000;
+
+// SYSTEM has every right (it creates the further instances); Administrators and interactive
+// users may read and write but not create instances (FILE_CREATE_PIPE_INSTANCE is
+// FILE_APPEND_DATA, left out), so that no other server can slip in beside ours. The label keeps
+// out low integrity; who gets what is decided per request from the client's token.
+constexpr const wchar_t* PipeSecurity =
+    L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
 
 HANDLE CreateInstance(bool first)
 {
@@ -53,6 +90,34 @@ HANDLE CreateInstance(bool first)
                                          MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes);
     LocalFree(descriptor);
     return pipe;
+}
+
+// A session's interactive user: the token is of a session other than 0, holds INTERACTIVE, and
+// its user is the one Terminal Services names for that session. A service account or a batch
+// logon of the same user has no INTERACTIVE; a user of another session is not that session's.
+bool IsInteractiveUser(HANDLE token)
+{
+    DWORD session = 0;
+    DWORD bytes = 0;
+    if (!GetTokenInformation(token, TokenSessionId, &session, sizeof session, &bytes) || session == 0)
+        return false;
+
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof interactive;
+    BOOL member = FALSE;
+    if (!CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &size) ||
+        !CheckTokenMembership(token, interactive, &member) || !member)
+        return false;
+
+    HANDLE sessionToken = nullptr;
+    if (!WTSQueryUserToken(session, &sessionToken))
+        return false;
+    ScopedHandle owned = MakeScopedHandle(sessionToken);
+    BYTE client[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    return GetTokenInformation(token, TokenUser, client, sizeof client, &bytes) &&
+           GetTokenInformation(sessionToken, TokenUser, user, sizeof user, &bytes) &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(client)->User.Sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
 }
 
 ClientToken ReadToken(HANDLE token)
@@ -77,12 +142,15 @@ ClientToken ReadToken(HANDLE token)
         if (count > 0)
             facts.integrity = *GetSidSubAuthority(label, count - 1);
     }
+    // Asked only of those that the full rights do not cover already.
+    if (!ClientAllowed(facts))
+        facts.interactiveUser = IsInteractiveUser(token);
     return facts;
 }
 
 // Who is at the other end, from the token the client lent us. Only possible once the client
 // has written to the pipe.
-bool PipeClientAllowed(HANDLE pipe)
+bool ReadPipeClient(HANDLE pipe, ClientToken* facts)
 {
     if (!ImpersonateNamedPipeClient(pipe))
         return false;
@@ -94,7 +162,8 @@ bool PipeClientAllowed(HANDLE pipe)
     if (!opened)
         return false;
     ScopedHandle owned = MakeScopedHandle(token);
-    return ClientAllowed(ReadToken(token));
+    *facts = ReadToken(token);
+    return true;
 }
 
 enum class Io
@@ -209,7 +278,7 @@ T Get(const uint8_t* payload, size_t at)
 
 std::vector<uint8_t> Response(const Header& request, const std::vector<uint8_t>& payload)
 {
-    const Header header{Magic, Version, static_cast<uint16_t>(request.type | ResponseBit), request.id,
+    const Header header{Magic, request.version, static_cast<uint16_t>(request.type | ResponseBit), request.id,
                         static_cast<uint32_t>(payload.size())};
     std::vector<uint8_t> message(sizeof header + payload.size());
     std::memcpy(message.data(), &header, sizeof header);
@@ -242,8 +311,107 @@ bool SizeFits(uint16_t type, uint32_t length)
         return length == 6;
     case Request::Close:
         return length == 4;
+    case Request::Watch:
+        return length == 8;
     }
     return false;
+}
+
+uint64_t Now()
+{
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+}
+
+// Lists the desktop's windows and takes what changed into the feed.
+void Refresh(Server::State& state)
+{
+    const std::vector<windows::Listed> listed = windows::List(state.desktop);
+    const uint64_t now = Now();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.lastRefresh = GetTickCount64();
+    std::vector<FeedEntry> next;
+    next.reserve(listed.size());
+    bool changed = listed.size() != state.feed.size();
+    for (const windows::Listed& window : listed)
+    {
+        FeedEntry entry;
+        entry.window = windows::IdOf(window.window);
+        entry.program = window.program.substr(0, MaxFeedTextUnits);
+        entry.title = window.title.substr(0, MaxFeedTextUnits);
+        entry.appeared = now;
+        const auto known = std::find_if(state.feed.begin(), state.feed.end(),
+                                        [&](const FeedEntry& e) { return e.window == entry.window; });
+        if (known == state.feed.end())
+        {
+            changed = true;
+        }
+        else
+        {
+            entry.appeared = known->appeared;
+            entry.flashed = known->flashed;
+            changed = changed || known->title != entry.title || known->program != entry.program;
+        }
+        next.push_back(std::move(entry));
+    }
+    if (!changed)
+        return;
+    state.feed = std::move(next);
+    ++state.sequence;
+    state.changed.notify_all();
+}
+
+std::vector<uint8_t> WatchPayload(Server::State& state, uint32_t known, uint32_t waitMs)
+{
+    bool stale = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        ++state.watchers;
+        stale = GetTickCount64() - state.lastRefresh > FeedPollMs;
+    }
+    // Nobody listed the windows while no one watched.
+    if (stale)
+        Refresh(state);
+
+    std::unique_lock<std::mutex> lock(state.mutex);
+    state.changed.wait_for(lock, std::chrono::milliseconds(std::min(waitMs, MaxWatchWaitMs)),
+                           [&] { return state.stopping || state.sequence != known; });
+    --state.watchers;
+    state.lastWatch = GetTickCount64();
+
+    Writer writer;
+    writer.Put<uint32_t>(0);
+    writer.Put<uint32_t>(state.sequence);
+    writer.Put<uint32_t>(static_cast<uint32_t>(state.feed.size()));
+    for (const FeedEntry& entry : state.feed)
+    {
+        writer.Put<uint32_t>(entry.window);
+        writer.Put<uint64_t>(entry.appeared);
+        writer.Put<uint64_t>(entry.flashed);
+        writer.Put<uint16_t>(static_cast<uint16_t>(entry.program.size()));
+        writer.Put<uint16_t>(static_cast<uint16_t>(entry.title.size()));
+        writer.Put(entry.program);
+        writer.Put(entry.title);
+    }
+    return writer.bytes;
+}
+
+DWORD WINAPI FeedThread(void* parameter)
+{
+    const std::shared_ptr<Server::State> state(*static_cast<std::shared_ptr<Server::State>*>(parameter));
+    delete static_cast<std::shared_ptr<Server::State>*>(parameter);
+    while (WaitForSingleObject(state->stop.get(), FeedPollMs) == WAIT_TIMEOUT)
+    {
+        bool wanted = false;
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            wanted = state->watchers > 0 || GetTickCount64() - state->lastWatch < FeedIdleMs;
+        }
+        if (wanted)
+            Refresh(*state);
+    }
+    return 0;
 }
 
 std::vector<uint8_t> ListPayload(HDESK desktop)
@@ -324,9 +492,10 @@ std::vector<uint8_t> Answer(const Header& header, const uint8_t* payload, HDESK 
 }
 
 // Serves one connected client until it goes, misbehaves or the agent stops.
-void Serve(Connection& connection, HDESK desktop)
+void Serve(Connection& connection, Server::State& state)
 {
-    bool allowed = false;
+    bool known = false;
+    ClientToken client;
     std::vector<uint8_t> message;
     while (connection.Read(message))
     {
@@ -334,20 +503,27 @@ void Serve(Connection& connection, HDESK desktop)
         if (message.size() < sizeof header)
             return;
         std::memcpy(&header, message.data(), sizeof header);
-        if (header.magic != Magic || header.version != Version || header.length != message.size() - sizeof header ||
-            !SizeFits(header.type, header.length))
+        if (header.magic != Magic || header.version > Version || header.length != message.size() - sizeof header ||
+            !SizeFits(header.type, header.length) || header.version < VersionOf(static_cast<Request>(header.type)))
             return;
-        if (!allowed)
+        if (!known)
         {
-            if (!PipeClientAllowed(connection.pipe()))
-            {
-                if (connection.Write(Response(header, Status(ERROR_ACCESS_DENIED))))
-                    connection.Linger();
-                return;
-            }
-            allowed = true;
+            if (!ReadPipeClient(connection.pipe(), &client))
+                client = ClientToken();
+            known = true;
         }
-        if (!connection.Write(Response(header, Answer(header, message.data() + sizeof header, desktop))))
+        const bool watch = static_cast<Request>(header.type) == Request::Watch;
+        if (!(watch ? FeedAllowed(client) : ClientAllowed(client)))
+        {
+            if (connection.Write(Response(header, Status(ERROR_ACCESS_DENIED))))
+                connection.Linger();
+            return;
+        }
+        const uint8_t* payload = message.data() + sizeof header;
+        const std::vector<uint8_t> answer =
+            watch ? WatchPayload(state, Get<uint32_t>(payload, 0), Get<uint32_t>(payload, 4))
+                  : Answer(header, payload, state.desktop);
+        if (!connection.Write(Response(header, answer)))
             return;
     }
 }
@@ -389,7 +565,7 @@ DWORD WINAPI InstanceThread(void* parameter)
         if (connected)
         {
             Connection connection(pipe.get(), stop, event.get());
-            Serve(connection, state->desktop);
+            Serve(connection, *state);
         }
         DisconnectNamedPipe(pipe.get());
         // A connect that fails for another reason than the stop must not spin.
@@ -421,6 +597,12 @@ bool Server::Start()
         CloseHandle(first);
         return false;
     }
+    auto feedState = std::make_unique<std::shared_ptr<State>>(state);
+    if (const HANDLE feed = CreateThread(nullptr, 0, FeedThread, feedState.get(), 0, nullptr))
+    {
+        feedState.release();
+        state->threads.push_back(feed);
+    }
     for (uint32_t i = 0; i < MaxInstances; ++i)
     {
         auto start = std::make_unique<InstanceStart>(InstanceStart{state, i == 0 ? first : INVALID_HANDLE_VALUE});
@@ -435,13 +617,19 @@ bool Server::Start()
         state->threads.push_back(thread);
     }
     state_ = state;
-    return !state->threads.empty();
+    // The feed's thread alone serves nobody.
+    return state->threads.size() > 1;
 }
 
 void Server::Stop()
 {
     if (!state_)
         return;
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->stopping = true;
+    }
+    state_->changed.notify_all();
     SetEvent(state_->stop.get());
     if (!state_->threads.empty())
         WaitForMultipleObjects(static_cast<DWORD>(state_->threads.size()), state_->threads.data(), TRUE, StopWaitMs);
@@ -449,5 +637,25 @@ void Server::Stop()
         CloseHandle(thread);
     state_->threads.clear();
     state_.reset();
+}
+}
+
+namespace agent
+{
+void Server::NoteFlash(HWND window)
+{
+    if (!state_)
+        return;
+    const uint32_t id = windows::IdOf(window);
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    for (FeedEntry& entry : state_->feed)
+    {
+        if (entry.window != id)
+            continue;
+        entry.flashed = Now();
+        ++state_->sequence;
+        state_->changed.notify_all();
+        return;
+    }
 }
 }

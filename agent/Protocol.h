@@ -12,7 +12,11 @@ namespace agent
 constexpr const wchar_t* PipeName = L"\\\\.\\pipe\\QuillonSession0Agent";
 
 constexpr uint32_t Magic = 0x31415651;   // "QVA1"
-constexpr uint16_t Version = 1;
+// Version 2 added Watch. A request goes with the lowest version that has its type, and its
+// answer comes back with the request's version, so that clients of version 1 keep working and
+// a client of version 2 still works with an agent of version 1 for everything but Watch.
+constexpr uint16_t Version = 2;
+constexpr uint16_t FirstVersion = 1;
 
 constexpr uint32_t MaxInstances = 8;               // viewers at once
 constexpr uint32_t MaxRequestPayload = 4096;       // a request larger than this ends its connection
@@ -21,6 +25,8 @@ constexpr uint32_t MaxCaptureSide = 4096;          // pixels per side of one cap
 constexpr uint32_t MaxResponsePayload = 16 + MaxCaptureSide * MaxCaptureSide * 4;
 constexpr uint32_t IoTimeoutMs = 5000;             // a client slower than this loses its connection
 constexpr uint32_t WindowTimeoutMs = 2000;         // a window that does not answer fails the request
+constexpr uint32_t MaxWatchWaitMs = 30000;         // the longest a Watch request is held without a change
+constexpr uint32_t MaxFeedTextUnits = 256;         // characters of a title or program in a Watch answer
 
 enum class Request : uint16_t
 {
@@ -30,7 +36,17 @@ enum class Request : uint16_t
     Text = 4,      // u32 window, UTF-16 characters
     Key = 5,       // u32 window, u16 virtual-key code
     Close = 6,     // u32 window
+    // Version 2. The one request that the interactive user of a session may make, not only an
+    // elevated administrator: names and times, never an image or input. u32 sequence the client
+    // has (0: none), u32 longest wait in ms (at most MaxWatchWaitMs). Answered at once when the
+    // agent's sequence differs, else at the first change or when the wait is over.
+    Watch = 7,
 };
+
+constexpr uint16_t VersionOf(Request type)
+{
+    return type == Request::Watch ? 2 : 1;
+}
 
 // A response has the request's type with this bit set, the request's id, and a payload that
 // starts with a u32 Win32 error code (0: done). After a 0 come:
@@ -38,6 +54,9 @@ enum class Request : uint16_t
 //            u16 title units, the program's bare image name, the title
 //   Capture: u32 width, u32 height, u64 hash, u8 unchanged (1: same image as the hash sent,
 //            no pixels follow), then width * height pixels, 32-bit BGRA, rows top-down
+//   Watch:   u32 sequence, u32 count, then per window: u32 window, u64 appeared, u64 last flash
+//            (0: none; both FILETIME, UTC), u16 program units, u16 title units, the program's
+//            bare image name, the title (each at most MaxFeedTextUnits)
 //   others:  nothing
 constexpr uint16_t ResponseBit = 0x8000;
 

@@ -18,14 +18,25 @@
 // The copy in session 0 is also the session 0 agent (agent/AgentServer.h): it runs as the
 // service's own account at the service's own integrity level, which input to the windows of
 // interactive services needs (the system drops messages sent up the integrity levels).
+//
+// The copies in users' sessions follow the agent's feed of session 0 windows on a thread that
+// waits in the agent until something changes: a window that appears is announced once with a
+// notification, and again on a flash at most once a minute; the icon and its tip show how many
+// windows wait. The notification and the menu start QuillonViewer.exe from this program's
+// folder, elevated; the menu also switches the console to session 0 where Windows can.
 
 #include <windows.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <vector>
 
+#include "agent/AgentClient.h"
 #include "agent/AgentServer.h"
 #include "session/SystemLibraries.h"
 
@@ -41,6 +52,18 @@ constexpr ULONGLONG OldRequestGraceMs = 3000;
 // A copy whose window does not end on request within this time ends anyway.
 constexpr DWORD QuitAllBackstopMs = 1500;
 constexpr UINT ExitCommand = 1;
+constexpr UINT ShowViewerCommand = 2;
+constexpr UINT ShowSession0Command = 3;
+constexpr UINT WM_TRAY_FEED = WM_APP + 3;   // lParam: an agent::Feed the handler deletes
+constexpr WPARAM ShellFlash = 0x8006;       // HSHELL_FLASH
+
+// The feed: how long one request waits in the agent, and the pause before connecting again.
+constexpr DWORD FeedWaitMs = 25000;
+constexpr DWORD FeedRetryMs = 5000;
+// A flash announces a window again only this long after its last notification.
+constexpr ULONGLONG FlashRepeatMs = 60000;
+constexpr const wchar_t* NoticeTitle = L"A service is showing a window";
+constexpr const wchar_t* ViewerImage = L"QuillonViewer.exe";
 
 HANDLE quitAll = nullptr;
 bool mayResetQuitAll = false;
@@ -51,6 +74,21 @@ HWND trayWindow = nullptr;
 HANDLE uiThread = nullptr;
 bool menuOpen = false;
 bool quitAfterMenu = false;
+DWORD ownSession = 0;
+agent::Server* agentServer = nullptr;
+UINT shellHookMessage = 0;
+HANDLE feedStop = nullptr;
+
+// What this copy has told the user about each waiting window.
+struct Announced
+{
+    uint32_t window = 0;
+    ULONGLONG noticed = 0;   // tick of the last notification
+    uint64_t flashSeen = 0;
+};
+std::vector<Announced> announced;
+size_t waiting = 0;
+uint32_t lastNoticed = 0;   // the window of the last notification, which a click opens
 
 // The session this copy runs in, as Terminal Services tells it.
 DWORD OwnSession()
@@ -164,9 +202,167 @@ NOTIFYICONDATAW IconData(HWND window)
     data.uID = 1;
     data.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE;
     data.uCallbackMessage = WM_TRAY_ICON;
-    data.hIcon = LoadIconW(nullptr, IDI_INFORMATION);
-    lstrcpynW(data.szTip, L"Quillon: the session 0 shell is running", ARRAYSIZE(data.szTip));
+    if (waiting == 0)
+    {
+        data.hIcon = LoadIconW(nullptr, IDI_INFORMATION);
+        lstrcpynW(data.szTip, L"Quillon: the session 0 shell is running", ARRAYSIZE(data.szTip));
+    }
+    else
+    {
+        data.hIcon = LoadIconW(nullptr, IDI_WARNING);
+        const std::wstring tip = L"Quillon: " + std::to_wstring(waiting) +
+                                 (waiting == 1 ? L" service window waiting" : L" service windows waiting");
+        lstrcpynW(data.szTip, tip.c_str(), ARRAYSIZE(data.szTip));
+    }
     return data;
+}
+
+// A title is any program's text: no control characters, and cut to what the field holds.
+std::wstring Printable(const std::wstring& text, size_t limit)
+{
+    std::wstring clean = text;
+    for (wchar_t& c : clean)
+        if (c < L' ' || c == 0x7F)
+            c = L' ';
+    if (clean.size() > limit)
+        clean = clean.substr(0, limit > 0 ? limit - 1 : 0) + L"\u2026";
+    return clean;
+}
+
+void Announce(HWND window, const agent::FeedWindow& shown)
+{
+    NOTIFYICONDATAW data = IconData(window);
+    data.uFlags = NIF_INFO;
+    data.dwInfoFlags = NIIF_INFO;
+    lstrcpynW(data.szInfoTitle, NoticeTitle, ARRAYSIZE(data.szInfoTitle));
+    const std::wstring program = Printable(shown.program.empty() ? L"an unknown program" : shown.program, 64);
+    const std::wstring tail = L"\nProgram: " + program;
+    const size_t room = ARRAYSIZE(data.szInfo) - 1 - tail.size();
+    const std::wstring text = Printable(shown.title.empty() ? L"(no title)" : shown.title, room) + tail;
+    lstrcpynW(data.szInfo, text.c_str(), ARRAYSIZE(data.szInfo));
+    Shell_NotifyIconW(NIM_MODIFY, &data);
+    lastNoticed = shown.window;
+}
+
+// Announces new windows, and flashes not announced within the minute; forgets windows gone.
+void OnFeed(HWND window, const agent::Feed& feed)
+{
+    const ULONGLONG now = GetTickCount64();
+    announced.erase(std::remove_if(announced.begin(), announced.end(),
+                                   [&](const Announced& known) {
+                                       return std::none_of(feed.windows.begin(), feed.windows.end(),
+                                                           [&](const agent::FeedWindow& shown) {
+                                                               return shown.window == known.window;
+                                                           });
+                                   }),
+                    announced.end());
+    if (waiting != feed.windows.size())
+    {
+        waiting = feed.windows.size();
+        NOTIFYICONDATAW data = IconData(window);
+        Shell_NotifyIconW(NIM_MODIFY, &data);
+    }
+    for (const agent::FeedWindow& shown : feed.windows)
+    {
+        auto known = std::find_if(announced.begin(), announced.end(),
+                                  [&](const Announced& a) { return a.window == shown.window; });
+        if (known == announced.end())
+        {
+            announced.push_back(Announced{shown.window, now, shown.flashed});
+            Announce(window, shown);
+        }
+        else if (shown.flashed != known->flashSeen)
+        {
+            known->flashSeen = shown.flashed;
+            if (now - known->noticed >= FlashRepeatMs)
+            {
+                known->noticed = now;
+                Announce(window, shown);
+            }
+        }
+    }
+}
+
+// Follows the agent's feed until feedStop is set; a lost or refused connection is tried again.
+DWORD WINAPI FeedThread(void*)
+{
+    do
+    {
+        try
+        {
+            agent::Client client = agent::Client::Connect(FeedRetryMs, true);
+            uint32_t sequence = 0;
+            while (WaitForSingleObject(feedStop, 0) == WAIT_TIMEOUT)
+            {
+                auto feed = std::make_unique<agent::Feed>(client.Watch(sequence, FeedWaitMs));
+                if (feed->sequence == sequence)
+                    continue;
+                sequence = feed->sequence;
+                if (PostMessageW(trayWindow, WM_TRAY_FEED, 0, reinterpret_cast<LPARAM>(feed.get())))
+                    feed.release();
+            }
+        }
+        catch (const std::system_error&)
+        {
+            // No agent (the service is stopped or starting), or it went: try again later.
+        }
+    } while (WaitForSingleObject(feedStop, FeedRetryMs) == WAIT_TIMEOUT);
+    return 0;
+}
+
+// The viewer beside this program, elevated (the system asks the user), with the window selected.
+void StartViewer(HWND window, uint32_t selected)
+{
+    wchar_t path[MAX_PATH * 2] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, ARRAYSIZE(path));
+    if (length == 0 || length >= ARRAYSIZE(path))
+        return;
+    std::wstring viewer(path, length);
+    viewer = viewer.substr(0, viewer.find_last_of(L'\\') + 1) + ViewerImage;
+    wchar_t parameters[32] = {};
+    if (selected != 0)
+        wsprintfW(parameters, L"--select 0x%08X", selected);
+    SHELLEXECUTEINFOW execute{};
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOASYNC;
+    execute.hwnd = window;
+    execute.lpVerb = L"runas";
+    execute.lpFile = viewer.c_str();
+    execute.lpParameters = parameters;
+    execute.nShow = SW_SHOWNORMAL;
+    // A refused elevation is the user's answer: nothing more to say.
+    ShellExecuteExW(&execute);
+}
+
+using SwitchFunction = BOOLEAN(WINAPI*)();
+
+// Windows' own switch of the console to the services session, where winsta.dll of the system
+// folder still has it.
+SwitchFunction SwitchToServicesSession()
+{
+    static const SwitchFunction function = [] {
+        const HMODULE module = LoadSystemLibrary(L"winsta.dll");
+        return module == nullptr ? nullptr
+                                 : reinterpret_cast<SwitchFunction>(reinterpret_cast<void*>(
+                                       GetProcAddress(module, "WinStationSwitchToServicesSession")));
+    }();
+    return function;
+}
+
+bool CanShowSession0()
+{
+    return ownSession != 0 && WTSGetActiveConsoleSessionId() == ownSession && SwitchToServicesSession() != nullptr;
+}
+
+// The menu's commands; also taken as WM_COMMAND, as the window's own commands.
+void RunCommand(HWND window, UINT command)
+{
+    if (command == ExitCommand)
+        DestroyWindow(window);
+    else if (command == ShowViewerCommand && ownSession != 0)
+        StartViewer(window, 0);
+    else if (command == ShowSession0Command && CanShowSession0())
+        SwitchToServicesSession()();
 }
 
 void ShowMenu(HWND window)
@@ -174,6 +370,12 @@ void ShowMenu(HWND window)
     const HMENU menu = CreatePopupMenu();
     if (menu == nullptr)
         return;
+    if (ownSession != 0)
+        AppendMenuW(menu, MF_STRING, ShowViewerCommand, L"&Show service windows...");
+    if (CanShowSession0())
+        AppendMenuW(menu, MF_STRING, ShowSession0Command, L"Show session &0");
+    if (ownSession != 0)
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, ExitCommand, L"E&xit");
     POINT cursor{};
     GetCursorPos(&cursor);
@@ -184,8 +386,10 @@ void ShowMenu(HWND window)
         TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr));
     menuOpen = false;
     DestroyMenu(menu);
-    if (chosen == ExitCommand || quitAfterMenu)
+    if (quitAfterMenu)
         DestroyWindow(window);
+    else
+        RunCommand(window, chosen);
 }
 
 LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -216,6 +420,18 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TRAY_ICON:
         if (lParam == WM_RBUTTONUP || lParam == WM_CONTEXTMENU)
             ShowMenu(window);
+        else if (lParam == NIN_BALLOONUSERCLICK && ownSession != 0)
+            StartViewer(window, lastNoticed);
+        return 0;
+    case WM_TRAY_FEED: {
+        const std::unique_ptr<agent::Feed> feed(reinterpret_cast<agent::Feed*>(lParam));
+        if (feed)
+            OnFeed(window, *feed);
+        return 0;
+    }
+    case WM_COMMAND:
+        if (HIWORD(wParam) == 0 && lParam == 0)
+            RunCommand(window, LOWORD(wParam));
         return 0;
     case WM_CLOSE:
         DestroyWindow(window);
@@ -231,6 +447,12 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     }
     default:
+        if (message == shellHookMessage && shellHookMessage != 0)
+        {
+            if (wParam == ShellFlash && agentServer != nullptr)
+                agentServer->NoteFlash(reinterpret_cast<HWND>(lParam));
+            return 0;
+        }
         // The taskbar was started again: our icon went with the old one.
         if (message == taskbarCreated && taskbarCreated != 0)
         {
@@ -250,6 +472,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;
 
+    ownSession = OwnSession();
     OpenQuitAllAtStart();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &uiThread, SYNCHRONIZE, FALSE, 0);
     taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
@@ -273,8 +496,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 
     // A name taken by someone else leaves the tray without the agent, and says nothing.
     agent::Server server;
-    if (OwnSession() == 0)
-        server.Start();
+    if (ownSession == 0 && server.Start())
+    {
+        agentServer = &server;
+        // Windows tells a flash to the shell hook windows of the desktop.
+        shellHookMessage = RegisterWindowMessageW(L"SHELLHOOK");
+        RegisterShellHookWindow(window);
+    }
+    if (ownSession != 0)
+    {
+        feedStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (feedStop != nullptr)
+            CloseHandle(CreateThread(nullptr, 0, FeedThread, nullptr, 0, nullptr));
+    }
 
     MSG msg{};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)
@@ -282,6 +516,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    // A feed request under way goes with the process.
+    if (feedStop != nullptr)
+        SetEvent(feedStop);
+    if (agentServer != nullptr)
+        DeregisterShellHookWindow(window);
+    agentServer = nullptr;
     server.Stop();
     // The event and the wait on it go with the process: a callback under way may still use them.
     CloseHandle(single);

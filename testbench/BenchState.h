@@ -61,6 +61,39 @@ struct Fault
     LONG remaining;   // 0: none; -1: until cleared; otherwise the calls still to fail
 };
 
+// What the bench taskbar (BenchTaskbar.exe) took from Shell_NotifyIconW, per session of the
+// program that sent it.
+constexpr int MaxNotices = 32;
+constexpr int MaxIcons = 16;
+
+struct Notice
+{
+    DWORD session;
+    DWORD window;          // the icon's window
+    WCHAR title[64];
+    WCHAR text[256];
+};
+
+struct TrayIcon
+{
+    BOOL inUse;
+    DWORD session;
+    DWORD window;
+    UINT id;
+    UINT callbackMessage;
+    DWORD iconHash;        // of the icon's bitmaps as sent
+    LONG iconChanges;      // NIF_ICON with other bitmaps than before
+    WCHAR tip[128];
+};
+
+struct Taskbar
+{
+    DWORD window;          // the bench taskbar's window while it runs
+    LONG notices;          // notifications so far; the last MaxNotices are kept
+    Notice notice[MaxNotices];
+    TrayIcon icons[MaxIcons];
+};
+
 struct Machine
 {
     LONG initialized;
@@ -89,6 +122,8 @@ struct BenchState
     LONG decoyDllLoads;       // system DLLs' decoys placed beside a program that were loaded
     WCHAR lastDecoyLoad[128]; // "<dll> in <program>" of the last such load
     benchstate::Machine machine;
+    LONG winstaSwitchCalls;   // WinStationSwitchToServicesSession through the system directory
+    benchstate::Taskbar taskbar;
 };
 
 // Maps the shared state; null when the section cannot be created. The view lives as long as

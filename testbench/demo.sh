@@ -12,6 +12,9 @@ step "A simulated user, alice, logs on in session 1 and holds the console"
 wine "$BENCH_DIR/BenchTermSrv.exe" logon 1 alice && wine "$BENCH_DIR/BenchTermSrv.exe" console 1 \
     && wine "$BENCH_DIR/BenchTermSrv.exe" ready || fail "setting up the simulated user session"
 
+step "The taskbar of alice's session, which records the notifications her tray shows"
+setsid wine "$BENCH_DIR/BenchTaskbar.exe" </dev/null >/dev/null 2>&1 &
+
 step "Starting the UI0Detect service"
 wine sc start UI0Detect >"$LOG_DIR/sc-start.log" 2>&1 || { cat "$LOG_DIR/sc-start.log" >&2; fail "starting the service"; }
 wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000 \
@@ -34,6 +37,10 @@ answers=$DEMO_DIR/answers.txt
 rm -f "$answers"
 setsid wine "$BENCH_DIR/BenchDialogs.exe" "$(winepath -w "$answers")" </dev/null >/dev/null 2>&1 &
 for _ in $(seq 100); do viewer --list 2>/dev/null | grep -q $'\tBench question$' && break; sleep 0.2; done
+
+step "The notifications alice's session received (session, title, text), as her taskbar recorded them"
+for _ in $(seq 50); do wine "$BENCH_DIR/BenchTaskbar.exe" --print | grep -q 'Bench question' && break; sleep 0.2; done
+wine "$BENCH_DIR/BenchTaskbar.exe" --print | tr -d '\r' | awk -F'\t' '{ printf "session %s: %s: %s\n", $1, $2, $3 }'
 
 step "QuillonViewer --list (ID, process id, program, title)"
 list=$(viewer --list) || fail "QuillonViewer --list" "see $LOG_DIR for the bench logs"

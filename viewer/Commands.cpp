@@ -21,6 +21,7 @@ using ScopedArgv = ScopedResource<LPWSTR*, LocalFreeFunction>;
 constexpr const char* Usage =
     "Usage:\n"
     "  QuillonViewer                       show the session 0 windows in a window\n"
+    "  QuillonViewer --select ID           the same, with that window selected\n"
     "  QuillonViewer --list                one line per window: ID<TAB>PID<TAB>PROGRAM<TAB>TITLE\n"
     "  QuillonViewer --save ID FILE.png    the window's image as a PNG file\n"
     "  QuillonViewer --click ID X Y        left click at X,Y of the window's image\n"

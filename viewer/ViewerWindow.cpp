@@ -250,7 +250,7 @@ public:
             DeleteObject(font_);
     }
 
-    bool Create(HINSTANCE instance, int show);
+    bool Create(HINSTANCE instance, int show, uint32_t selected);
     static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK ImageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -286,7 +286,7 @@ private:
 
 Viewer* viewer = nullptr;   // the program has one window, on one thread
 
-bool Viewer::Create(HINSTANCE instance, int show)
+bool Viewer::Create(HINSTANCE instance, int show, uint32_t selected)
 {
     WNDCLASSEXW main{};
     main.cbSize = sizeof main;
@@ -338,6 +338,7 @@ bool Viewer::Create(HINSTANCE instance, int show)
     EnableWindow(close_, FALSE);
 
     Layout();
+    Select(selected);
     worker_ = std::thread(&Worker, shared_);
     ShowWindow(main_, show);
     UpdateWindow(main_);
@@ -718,11 +719,11 @@ LRESULT Viewer::OnImage(UINT message, WPARAM wParam, LPARAM lParam)
 }
 }
 
-int run_viewer_window(HINSTANCE instance, int show)
+int run_viewer_window(HINSTANCE instance, int show, uint32_t selected)
 {
     Viewer window;
     viewer = &window;
-    if (!window.Create(instance, show))
+    if (!window.Create(instance, show, selected))
     {
         const std::wstring text = L"The window could not be created: " + from_utf8(win32_message(GetLastError()));
         MessageBoxW(nullptr, text.c_str(), Title, MB_ICONERROR | MB_OK);

@@ -640,6 +640,22 @@ DWORD SessionOfProcess(DWORD processId)
     return m ? ProcessSessionLocked(m.get(), processId) : 0;
 }
 
+BOOL SwitchToServicesSession()
+{
+    if (BenchState* state = OpenBenchState())
+        InterlockedIncrement(&state->winstaSwitchCalls);
+    MachineLock m;
+    if (!m)
+        return FALSE;
+    return ConnectConsoleLocked(m.get(), 0) ? TRUE : FALSE;
+}
+
+LONG SwitchCount()
+{
+    BenchState* state = OpenBenchState();
+    return state != nullptr ? InterlockedCompareExchange(&state->winstaSwitchCalls, 0, 0) : 0;
+}
+
 BOOL RevertFromServicesSession()
 {
     if (BenchState* state = OpenBenchState())

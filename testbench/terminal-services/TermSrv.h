@@ -102,6 +102,7 @@ void ClearFaults();
 // --- Observing it --------------------------------------------------------------------------
 
 LONG RevertCount();
+LONG SwitchCount();
 DWORD ConsoleSession();
 std::vector<SessionInfo> Sessions();
 bool FindSession(DWORD session, SessionInfo* info);
@@ -127,6 +128,8 @@ DWORD SessionOfProcess(DWORD processId);
 DWORD TakeFault(Call call);
 // Counts the call; switches the console back from session 0 to the session it came from.
 BOOL RevertFromServicesSession();
+// Counts the call; the console goes to session 0 (from the user session that held it).
+BOOL SwitchToServicesSession();
 bool RegisterWindow(HWND window, DWORD flags);
 void UnregisterWindow(HWND window);
 HANDLE HandOutUserToken(DWORD session, DWORD* error);

@@ -23,3 +23,21 @@ TEST(AgentClientDecision, OnlySystemAndElevatedAdministratorsAreServed)
     // A token whose label could not be read counts as the lowest.
     EXPECT_FALSE(ClientAllowed({false, true, 0}));
 }
+
+TEST(AgentClientDecision, TheFeedAlsoServesTheInteractiveUserOfASession)
+{
+    using agent::FeedAllowed;
+    // A session's user, unelevated: the feed only.
+    const ClientToken user{false, false, SECURITY_MANDATORY_MEDIUM_RID, true};
+    EXPECT_TRUE(FeedAllowed(user));
+    EXPECT_FALSE(ClientAllowed(user));
+    // An unelevated administrator signed on at a session.
+    EXPECT_TRUE(FeedAllowed({false, true, SECURITY_MANDATORY_MEDIUM_RID, true}));
+    // Whoever the full rights serve.
+    EXPECT_TRUE(FeedAllowed({false, true, SECURITY_MANDATORY_HIGH_RID, false}));
+    EXPECT_TRUE(FeedAllowed({true, false, SECURITY_MANDATORY_SYSTEM_RID, false}));
+    // Not the interactive user (a service account, a batch logon, another session's user).
+    EXPECT_FALSE(FeedAllowed({false, false, SECURITY_MANDATORY_MEDIUM_RID, false}));
+    // The interactive user's sandboxed programs at low integrity.
+    EXPECT_FALSE(FeedAllowed({false, false, SECURITY_MANDATORY_LOW_RID, true}));
+}
