@@ -27,17 +27,12 @@
 namespace
 {
 #pragma pack(push, 4)
-struct WineIconInfo
-{
-    UINT width, height, planes, bpp;
-};
 struct WineNotifyData
 {
     LONG hWnd;
     UINT uID;
     UINT uFlags;
     UINT uCallbackMessage;
-    WineIconInfo icon;
     WCHAR szTip[128];
     DWORD dwState;
     DWORD dwStateMask;
@@ -46,11 +41,11 @@ struct WineNotifyData
     WCHAR szInfoTitle[64];
     DWORD dwInfoFlags;
     GUID guidItem;
-    WineIconInfo balloonIcon;
+    UINT width, height, planes, bpp;   // of the icon's bitmaps
     // the icon's mask and colour bits follow
 };
 #pragma pack(pop)
-static_assert(sizeof(WineNotifyData) == 976, "Wine's notify_data");
+static_assert(sizeof(WineNotifyData) == 960, "Wine 8's notify_data");
 
 template <size_t N>
 void Copy(WCHAR (&to)[N], const WCHAR* from, size_t units)

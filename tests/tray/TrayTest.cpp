@@ -93,10 +93,25 @@ TEST_F(TrayTest, AnnouncesEachSessionZeroWindowOnceAndOpensTheViewerOnIt)
     const DWORD idleIcon = IconOf(1).iconHash;
     LONG since = Taskbar().notices;
 
-    // A first window: one notification in each user session, none in session 0.
+    // A first window: the feed tells its names and when it appeared; one notification in each
+    // user session, none in session 0.
     bench::StartedProgram first(BenchProgram(L"BenchDialogs.exe"), L"--canvas still 120");
+    agent::Client feedClient = agent::Client::Connect(5000, true);
+    agent::FeedWindow seen;
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            for (const agent::FeedWindow& w : feedClient.Watch(0, 0).windows)
+                if (w.title == L"Bench still")
+                    seen = w;
+            return seen.window != 0;
+        },
+        StartTimeoutMs));
+    EXPECT_EQ(seen.program, L"BenchDialogs.exe");
+    EXPECT_NE(seen.appeared, 0u);
+    EXPECT_EQ(seen.flashed, 0u);
     ASSERT_TRUE(bench::WaitUntil([&] { return NoticesOf(1, since).size() == 1 && NoticesOf(2, since).size() == 1; },
-                                 StartTimeoutMs));
+                                 StartTimeoutMs))
+        << "notifications: " << Taskbar().notices - since << ", tip: " << bench::Narrow(IconOf(1).tip);
     for (const DWORD session : {1u, 2u})
     {
         const benchstate::Notice notice = NoticesOf(session, since)[0];
@@ -134,7 +149,6 @@ TEST_F(TrayTest, AnnouncesEachSessionZeroWindowOnceAndOpensTheViewerOnIt)
     ASSERT_NE(agentWindow, nullptr);
     since = Taskbar().notices;
     PostMessageW(agentWindow, RegisterWindowMessageW(L"SHELLHOOK"), 0x8006, reinterpret_cast<LPARAM>(still));
-    agent::Client feedClient = agent::Client::Connect(5000, true);
     EXPECT_TRUE(bench::WaitUntil(
         [&] {
             for (const agent::FeedWindow& w : feedClient.Watch(0, 0).windows)
