@@ -72,9 +72,18 @@ void ReadUser(HANDLE process, TokenUser& user, const char* context)
         throw_last_error(context);
 }
 
+// A user who is not an administrator may not look into a service's process. For the feed
+// (names and times, nothing sent to a window) a server that runs in session 0, where only
+// services and what they start run, is taken then; its image, where readable, must still match.
+bool ServedFromSessionZero(HANDLE pipe)
+{
+    ULONG session = 0;
+    return GetNamedPipeServerSessionId(pipe, &session) && session == 0;
+}
+
 // The pipe server must be the agent of the running UI0Detect service: QuillonTray.exe from the
 // folder of the service's image, under the service's own account.
-void VerifyServer(HANDLE pipe)
+void VerifyServer(HANDLE pipe, bool forFeed)
 {
     ULONG serverPid = 0;
     if (!GetNamedPipeServerProcessId(pipe, &serverPid))
@@ -114,16 +123,28 @@ void VerifyServer(HANDLE pipe)
 
     ScopedHandle server = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverPid));
     if (!server)
+    {
+        if (forFeed && GetLastError() == ERROR_ACCESS_DENIED && ServedFromSessionZero(pipe))
+            return;
         throw_system_error(ERROR_ACCESS_DENIED, NotTheAgent);
+    }
     const std::wstring image = FullPath(ImageOf(server.get()));
     if (image.empty() || CompareStringOrdinal(image.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL)
         throw_system_error(ERROR_ACCESS_DENIED, NotTheAgent);
 
     ScopedHandle serviceProcess =
         MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
+    if (!serviceProcess && forFeed && GetLastError() == ERROR_ACCESS_DENIED && ServedFromSessionZero(pipe))
+        return;
     if (!serviceProcess)
         throw_last_error("Couldn't open the UI0Detect service's process");
     TokenUser serverUser, serviceUser;
+    HANDLE probe = nullptr;
+    if (forFeed && !OpenProcessToken(server.get(), TOKEN_QUERY, &probe) && GetLastError() == ERROR_ACCESS_DENIED &&
+        ServedFromSessionZero(pipe))
+        return;
+    if (probe != nullptr)
+        CloseHandle(probe);
     ReadUser(server.get(), serverUser, "Couldn't read the account of the pipe server");
     ReadUser(serviceProcess.get(), serviceUser, "Couldn't read the account of the UI0Detect service");
     if (!EqualSid(serverUser.sid(), serviceUser.sid()))
@@ -194,7 +215,7 @@ Client Client::Connect(DWORD timeoutMs, bool forFeed)
             DWORD mode = PIPE_READMODE_MESSAGE;
             if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr))
                 throw_last_error("Couldn't set up the connection to the session 0 agent");
-            VerifyServer(pipe);
+            VerifyServer(pipe, forFeed);
             // The agent tells who it serves at the first request: a refusal shows here, not at
             // the caller's first use.
             Client client(std::move(owned));
