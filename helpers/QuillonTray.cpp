@@ -38,6 +38,7 @@
 
 #include "agent/AgentClient.h"
 #include "agent/AgentServer.h"
+#include "agent/Announcements.h"
 #include "session/SystemLibraries.h"
 
 namespace
@@ -60,8 +61,6 @@ constexpr WPARAM ShellFlash = 0x8006;       // HSHELL_FLASH
 // The feed: how long one request waits in the agent, and the pause before connecting again.
 constexpr DWORD FeedWaitMs = 25000;
 constexpr DWORD FeedRetryMs = 5000;
-// A flash announces a window again only this long after its last notification.
-constexpr ULONGLONG FlashRepeatMs = 60000;
 constexpr const wchar_t* NoticeTitle = L"A service is showing a window";
 constexpr const wchar_t* ViewerImage = L"QuillonViewer.exe";
 
@@ -79,14 +78,7 @@ agent::Server* agentServer = nullptr;
 UINT shellHookMessage = 0;
 HANDLE feedStop = nullptr;
 
-// What this copy has told the user about each waiting window.
-struct Announced
-{
-    uint32_t window = 0;
-    ULONGLONG noticed = 0;   // tick of the last notification
-    uint64_t flashSeen = 0;
-};
-std::vector<Announced> announced;
+agent::Announcements announcements;
 size_t waiting = 0;
 uint32_t lastNoticed = 0;   // the window of the last notification, which a click opens
 
@@ -244,43 +236,17 @@ void Announce(HWND window, const agent::FeedWindow& shown)
     lastNoticed = shown.window;
 }
 
-// Announces new windows, and flashes not announced within the minute; forgets windows gone.
+// Announces new windows, and flashes not announced within the minute; updates the count.
 void OnFeed(HWND window, const agent::Feed& feed)
 {
-    const ULONGLONG now = GetTickCount64();
-    announced.erase(std::remove_if(announced.begin(), announced.end(),
-                                   [&](const Announced& known) {
-                                       return std::none_of(feed.windows.begin(), feed.windows.end(),
-                                                           [&](const agent::FeedWindow& shown) {
-                                                               return shown.window == known.window;
-                                                           });
-                                   }),
-                    announced.end());
     if (waiting != feed.windows.size())
     {
         waiting = feed.windows.size();
         NOTIFYICONDATAW data = IconData(window);
         Shell_NotifyIconW(NIM_MODIFY, &data);
     }
-    for (const agent::FeedWindow& shown : feed.windows)
-    {
-        auto known = std::find_if(announced.begin(), announced.end(),
-                                  [&](const Announced& a) { return a.window == shown.window; });
-        if (known == announced.end())
-        {
-            announced.push_back(Announced{shown.window, now, shown.flashed});
-            Announce(window, shown);
-        }
-        else if (shown.flashed != known->flashSeen)
-        {
-            known->flashSeen = shown.flashed;
-            if (now - known->noticed >= FlashRepeatMs)
-            {
-                known->noticed = now;
-                Announce(window, shown);
-            }
-        }
-    }
+    for (const size_t index : announcements.Update(feed, GetTickCount64()))
+        Announce(window, feed.windows[index]);
 }
 
 // Follows the agent's feed until feedStop is set; a lost or refused connection is tried again.
