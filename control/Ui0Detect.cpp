@@ -214,7 +214,13 @@ void remove_ui0detect_service()
         const ScopedServiceHandle service = MakeScopedServiceHandle(
             OpenServiceW(manager.get(), Ui0DetectServiceName, DELETE | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
         if (!service)
-            throw_last_error("Couldn't connect to UI0Detect service");
+        {
+            // Deleted earlier while it ran: the manager dropped it when the stop ended it.
+            const DWORD error = GetLastError();
+            if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+                return;
+            throw_system_error(error, "Couldn't connect to UI0Detect service");
+        }
         // Someone has put another program in; deleting the entry would take it away from them.
         const std::wstring image = query_image(service.get());
         const std::wstring name = image_file_name(image);
@@ -225,7 +231,7 @@ void remove_ui0detect_service()
                                    .c_str());
         SERVICE_STATUS status{};
         stopped = QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
-        if (!DeleteService(service.get()))
+        if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
             throw_last_error("Couldn't remove UI0Detect service");
     }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <sddl.h>
 
 #include <memory>
@@ -375,6 +377,19 @@ TEST_F(ProceduresTest, WhereWindowsHasNoEntryInstallCreatesItAndUninstallRemoves
         EXPECT_EQ(installed.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
         EXPECT_EQ(NoInteractiveServices(), 0);
     }
+    ExpectSilentSuccess(RunTool(L"-u"));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_EQ(bench::FindShellWindow(), nullptr);
+
+    // Restored while it runs, the entry can only be marked for deletion: said so, and -u ends it.
+    ExpectSilentSuccess(RunTool(L"-i"));
+    ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+    const ToolRun whileRunning = RunTool(L"--restore-ui0detect");
+    EXPECT_EQ(whileRunning.exitCode, 1u);
+    EXPECT_EQ(whileRunning.err,
+              FailureLine(ERROR_SERVICE_MARKED_FOR_DELETE, "Couldn't remove UI0Detect service at once, it goes when "
+                                                           "it has stopped and no program holds it open"));
+    EXPECT_TRUE(EntryExists());
     ExpectSilentSuccess(RunTool(L"-u"));
     EXPECT_FALSE(EntryExists());
     EXPECT_EQ(bench::FindShellWindow(), nullptr);
