@@ -121,9 +121,7 @@ bool open_to_non_administrators(PSECURITY_DESCRIPTOR descriptor, DWORD rights, P
     return false;
 }
 
-namespace
-{
-// The account running the tool, when it is an administrator: folders it made are its own.
+// Folders an administrator made are that administrator's own.
 std::vector<BYTE> caller_if_administrator()
 {
     BYTE administrators[SECURITY_MAX_SID_SIZE];
@@ -145,6 +143,8 @@ std::vector<BYTE> caller_if_administrator()
     return std::vector<BYTE>(start, start + GetLengthSid(sid));
 }
 
+namespace
+{
 [[noreturn]] void refuse(DWORD code, const std::wstring& what)
 {
     throw_system_error(code, (ReplaceContext + to_utf8(what)).c_str());

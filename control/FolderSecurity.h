@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // The service runs as LocalSystem from the tool's folder, and starts its helpers from there: an
 // account that can change that folder, a program in it or the folder that holds it can run its own code
@@ -22,9 +23,12 @@ constexpr DWORD AncestorFolderRights = FILE_DELETE_CHILD | DELETE | WRITE_DAC | 
 
 // True when an account that is not an administrator owns the object or, walking the DACL in
 // order as the access check does, can be granted any of `rights` (generic rights mapped as for
-// files). Administrators are SYSTEM, the Administrators group, TrustedInstaller and `administrator`
+// files; for the write, delete and permission rights of a registry key that mapping gives the same). Administrators are SYSTEM, the Administrators group, TrustedInstaller and `administrator`
 // (may be null), an account known to be one. A missing DACL grants everyone everything.
 bool open_to_non_administrators(PSECURITY_DESCRIPTOR descriptor, DWORD rights, PSID administrator);
+
+// The SID of the account running the tool when it is a member of Administrators; empty otherwise.
+std::vector<BYTE> caller_if_administrator();
 
 // Raises a system error (ERROR_ACCESS_DENIED) naming what an account that is not an administrator
 // can change: `folder`, a shipped program in it, or the folder that holds it. `folder` is a full path

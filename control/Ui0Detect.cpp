@@ -3,8 +3,11 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <iostream>
 #include <string>
+#include <vector>
 
+#include "Console.h"
 #include "FolderSecurity.h"
 #include "session/ProgramPath.h"
 #include "session/SystemError.h"
@@ -14,6 +17,11 @@ namespace
 constexpr const wchar_t* WindowsImage = L"%SystemRoot%\\System32\\UI0Detect.exe";
 constexpr const wchar_t* ServiceImageName = L"Quillon.exe";
 constexpr const wchar_t* QuitAllEventName = L"Global\\QuillonTray_QuitAll";
+constexpr const wchar_t* WindowsDisplayName = L"Interactive Services Detection";
+constexpr const wchar_t* ServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\UI0Detect";
+constexpr const wchar_t* CreatedMark = L"QuillonCreated";
+// Longest time the tool waits for the manager to drop a deleted entry that nothing holds.
+constexpr DWORD DeleteWaitLimitMs = 5000;
 
 [[noreturn]] void throw_in_state(DWORD code, const char* context, DWORD state)
 {
@@ -26,13 +34,48 @@ bool refused_while_stopping(DWORD error, DWORD state)
     return (error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) &&
            (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING);
 }
+
+ScopedServiceHandle connect_manager(DWORD access)
+{
+    ScopedServiceHandle manager = MakeScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, access));
+    if (!manager)
+        throw_last_error("Couldn't connect to service control manager");
+    return manager;
+}
+
+// The file name of an image path, without quotes or arguments after a quoted path.
+std::wstring image_file_name(const std::wstring& image)
+{
+    std::wstring path = image;
+    if (!path.empty() && path[0] == L'"')
+    {
+        const size_t close = path.find(L'"', 1);
+        path = path.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
+    }
+    const size_t slash = path.rfind(L'\\');
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+bool same_name(const std::wstring& name, const wchar_t* expected)
+{
+    return CompareStringOrdinal(name.c_str(), -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring query_image(SC_HANDLE service)
+{
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed > sizeof(QUERY_SERVICE_CONFIGW) ? needed : sizeof(QUERY_SERVICE_CONFIGW));
+    auto* const config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed))
+        throw_last_error("Couldn't read UI0Detect service configuration");
+    return config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+}
 }
 
 ScopedServiceHandle open_ui0detect_service(DWORD access)
 {
-    const ScopedServiceHandle manager = MakeScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        throw_last_error("Couldn't connect to service control manager");
+    const ScopedServiceHandle manager = connect_manager(SC_MANAGER_CONNECT);
     ScopedServiceHandle service = MakeScopedServiceHandle(OpenServiceW(manager.get(), Ui0DetectServiceName, access));
     if (!service)
         throw_last_error("Couldn't connect to UI0Detect service");
@@ -88,6 +131,124 @@ void restore_ui0detect_image()
     if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
                               WindowsImage, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
         throw_last_error("Couldn't restore UI0Detect");
+}
+
+bool ui0detect_exists()
+{
+    const ScopedServiceHandle manager = connect_manager(SC_MANAGER_CONNECT);
+    const ScopedServiceHandle service =
+        MakeScopedServiceHandle(OpenServiceW(manager.get(), Ui0DetectServiceName, SERVICE_QUERY_STATUS));
+    if (service)
+        return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_DOES_NOT_EXIST)
+        throw_system_error(error, "Couldn't connect to UI0Detect service");
+    return false;
+}
+
+// Whoever can write the key could plant the mark on Windows' own entry and have the tool delete
+// it: the mark counts only while the owner and the DACL keep the key to administrators.
+bool ui0detect_created_by_quillon()
+{
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ServiceKey, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw) != ERROR_SUCCESS)
+        return false;
+    const ScopedKey key = MakeScopedKey(raw);
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegQueryValueExW(key.get(), CreatedMark, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value || value != 1)
+        return false;
+
+    constexpr SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    RegGetKeySecurity(key.get(), parts, nullptr, &needed);
+    if (needed == 0)
+        return false;
+    std::vector<BYTE> descriptor(needed);
+    if (RegGetKeySecurity(key.get(), parts, descriptor.data(), &needed) != ERROR_SUCCESS)
+        return false;
+    std::vector<BYTE> caller = caller_if_administrator();
+    return !open_to_non_administrators(descriptor.data(), KEY_SET_VALUE | DELETE | WRITE_DAC | WRITE_OWNER,
+                                       caller.empty() ? nullptr : caller.data());
+}
+
+// Made as Windows before 10 1803 registered it, so that everything after it runs as on those
+// versions. Demand start until the replace step sets its own.
+void create_ui0detect_service(const std::wstring& image_path)
+{
+    const ScopedServiceHandle manager = connect_manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    const ScopedServiceHandle service = MakeScopedServiceHandle(
+        CreateServiceW(manager.get(), Ui0DetectServiceName, WindowsDisplayName, DELETE,
+                       SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_DEMAND_START,
+                       SERVICE_ERROR_NORMAL, image_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service)
+    {
+        const DWORD error = GetLastError();
+        // Registered by someone else in the meantime: not ours, so left unmarked.
+        if (error == ERROR_SERVICE_EXISTS)
+            return;
+        throw_system_error(error, "Couldn't create UI0Detect service");
+    }
+
+    const DWORD one = 1;
+    const LSTATUS status = RegSetKeyValueW(HKEY_LOCAL_MACHINE, ServiceKey, CreatedMark, REG_DWORD, &one, sizeof one);
+    if (status == ERROR_SUCCESS)
+        return;
+    // Unmarked, it would later pass for Windows' own entry and never be removed.
+    if (DeleteService(service.get()))
+        throw_system_error(static_cast<DWORD>(status),
+                           "Couldn't mark the new UI0Detect service as Quillon's, so removed it again");
+    throw_system_error(static_cast<DWORD>(status), "Couldn't mark the new UI0Detect service as Quillon's, nor "
+                                                   "remove it again (sc delete UI0Detect removes it)");
+}
+
+// Pointing the entry at Windows' program would leave one whose program does not exist here.
+void remove_ui0detect_service()
+{
+    const ScopedServiceHandle manager = connect_manager(SC_MANAGER_CONNECT);
+    bool stopped = false;
+    {
+        const ScopedServiceHandle service = MakeScopedServiceHandle(
+            OpenServiceW(manager.get(), Ui0DetectServiceName, DELETE | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+        if (!service)
+        {
+            // Deleted earlier while it ran: the manager dropped it when the stop ended it.
+            const DWORD error = GetLastError();
+            if (error == ERROR_SERVICE_DOES_NOT_EXIST)
+                return;
+            throw_system_error(error, "Couldn't connect to UI0Detect service");
+        }
+        // Someone has put another program in; deleting the entry would take it away from them.
+        const std::wstring image = query_image(service.get());
+        const std::wstring name = image_file_name(image);
+        if (!same_name(name, ServiceImageName) && !same_name(name, L"UI0Detect.exe"))
+            throw_system_error(ERROR_SERVICE_EXISTS,
+                               ("Left UI0Detect service in place: Quillon created it, but it runs " + to_utf8(image) +
+                                " now (sc delete UI0Detect removes it)")
+                                   .c_str());
+        SERVICE_STATUS status{};
+        stopped = QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
+        if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+            throw_last_error("Couldn't remove UI0Detect service");
+    }
+
+    // The manager drops the entry once its process has ended and no handle refers to it.
+    const ULONGLONG giveUp = GetTickCount64() + (stopped ? DeleteWaitLimitMs : 0);
+    for (;;)
+    {
+        const ScopedServiceHandle service =
+            MakeScopedServiceHandle(OpenServiceW(manager.get(), Ui0DetectServiceName, SERVICE_QUERY_STATUS));
+        if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+            return;
+        if (GetTickCount64() >= giveUp)
+            throw_system_error(ERROR_SERVICE_MARKED_FOR_DELETE,
+                               "Couldn't remove UI0Detect service at once, it goes when it has stopped and no "
+                               "program holds it open");
+        Sleep(100);
+    }
 }
 
 void stop_ui0detect_service(bool start_again)
@@ -167,29 +328,52 @@ void send_revert_control()
 void replace_procedure()
 {
     const std::wstring image = service_image_path();
+    if (!ui0detect_exists())
+        create_ui0detect_service(image);
     enable_interactive_services();
     replace_ui0detect_image(image);
+}
+
+namespace
+{
+// Without an entry there is nothing to restore, and nothing of Quillon's is installed.
+bool nothing_to_restore()
+{
+    if (ui0detect_exists())
+        return false;
+    std::wcerr << widen("No UI0Detect service entry, nothing to restore") << std::endl;
+    return true;
+}
 }
 
 void restore_procedure()
 {
     signal_tray_quit_all();
-    restore_ui0detect_image();
+    if (nothing_to_restore())
+        return;
+    if (ui0detect_created_by_quillon())
+        remove_ui0detect_service();
+    else
+        restore_ui0detect_image();
 }
 
 void install_procedure()
 {
-    const std::wstring image = service_image_path();
-    enable_interactive_services();
-    replace_ui0detect_image(image);
+    replace_procedure();
     stop_ui0detect_service(true);
 }
 
 void uninstall_procedure()
 {
+    if (nothing_to_restore())
+        return;
+    const bool created = ui0detect_created_by_quillon();
     stop_ui0detect_service(false);
     signal_tray_quit_all();
-    restore_ui0detect_image();
+    if (created)
+        remove_ui0detect_service();
+    else
+        restore_ui0detect_image();
 }
 
 void restart_procedure()

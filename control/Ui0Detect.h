@@ -22,6 +22,15 @@ void enable_interactive_services();
 std::wstring service_image_path();
 void replace_ui0detect_image(const std::wstring& image_path);
 void restore_ui0detect_image();
+
+// Windows 10 1803 and later, Windows 11 and Server 2019 and later register no UI0Detect entry.
+// There the tool creates one as earlier Windows registered it and marks it as its own; the mark
+// is believed only while no account but administrators can write the entry's key.
+bool ui0detect_exists();
+bool ui0detect_created_by_quillon();
+void create_ui0detect_service(const std::wstring& image_path);
+// Deletes an entry the tool created and waits a bounded time until the manager has dropped it.
+void remove_ui0detect_service();
 void stop_ui0detect_service(bool start_again);
 void signal_tray_quit_all();
 void send_revert_control();

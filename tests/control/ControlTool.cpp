@@ -186,6 +186,51 @@ void SetImage(const std::wstring& image, DWORD start, DWORD errorControl, const 
         throw std::runtime_error("ChangeServiceConfigW failed, error " + std::to_string(error));
 }
 
+bool EntryExists(const wchar_t* service)
+{
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE handle = manager != nullptr ? OpenServiceW(manager, service, SERVICE_QUERY_STATUS) : nullptr;
+    const DWORD error = GetLastError();
+    if (handle != nullptr)
+        CloseServiceHandle(handle);
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+    if (handle == nullptr && error != ERROR_SERVICE_DOES_NOT_EXIST)
+        throw std::runtime_error("cannot open the service entry, error " + std::to_string(error));
+    return handle != nullptr;
+}
+
+void CreateEntry(const ServiceConfig& config, const wchar_t* service)
+{
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    const SC_HANDLE handle =
+        manager != nullptr ? CreateServiceW(manager, service, config.displayName.c_str(), SERVICE_QUERY_STATUS,
+                                            config.type, config.start, config.errorControl, config.image.c_str(),
+                                            nullptr, nullptr, nullptr, nullptr, nullptr)
+                           : nullptr;
+    const DWORD error = GetLastError();
+    if (handle != nullptr)
+        CloseServiceHandle(handle);
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+    if (handle == nullptr)
+        throw std::runtime_error("CreateServiceW failed, error " + std::to_string(error));
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\") + service).c_str(),
+                       L"QuillonCreated");
+}
+
+void DeleteEntry(const wchar_t* service)
+{
+    {
+        bench::Service entry(service);
+        entry.StopAndWait(20000);
+        if (!DeleteService(entry.handle()))
+            throw std::runtime_error("DeleteService failed, error " + std::to_string(GetLastError()));
+    }
+    if (!bench::WaitUntil([&] { return !EntryExists(service); }, 10000))
+        throw std::runtime_error("the deleted service entry stays");
+}
+
 long long NoInteractiveServices()
 {
     DWORD value = 0;

@@ -48,6 +48,12 @@ struct ServiceConfig
 ServiceConfig QueryConfig(const wchar_t* service = L"UI0Detect");
 void SetImage(const std::wstring& image, DWORD start, DWORD errorControl, const wchar_t* service = L"UI0Detect");
 
+bool EntryExists(const wchar_t* service = L"UI0Detect");
+// Registers the entry as given (account LocalSystem), without the mark of an entry the tool created.
+void CreateEntry(const ServiceConfig& config, const wchar_t* service = L"UI0Detect");
+// Stops and deletes the entry and waits until the manager has dropped it.
+void DeleteEntry(const wchar_t* service = L"UI0Detect");
+
 // NoInteractiveServices under HKLM; -1 when the value is missing.
 long long NoInteractiveServices();
 void SetNoInteractiveServices(long long value);  // -1 deletes the value

@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <memory>
+#include <vector>
+
 #include "BenchClient.h"
 #include "BenchState.h"
 #include "ControlTool.h"
@@ -12,6 +19,67 @@ using namespace control;
 namespace
 {
 constexpr const wchar_t* WindowsImage = L"%SystemRoot%\\System32\\UI0Detect.exe";
+constexpr const wchar_t* EntryKey = L"SYSTEM\\CurrentControlSet\\Services\\UI0Detect";
+
+// The bench's entry is taken away for a test and registered again at its end, before the
+// fixture's guard puts the configuration back.
+class WithoutEntry
+{
+public:
+    WithoutEntry() : original_(QueryConfig()) { DeleteEntry(); }
+    ~WithoutEntry()
+    {
+        try
+        {
+            if (EntryExists())
+                DeleteEntry();
+            CreateEntry(original_);
+        }
+        catch (const std::exception&)
+        {
+        }
+    }
+    WithoutEntry(const WithoutEntry&) = delete;
+    WithoutEntry& operator=(const WithoutEntry&) = delete;
+
+private:
+    ServiceConfig original_;
+};
+
+// The mark of an entry the tool created, put on an entry whose key anybody may write; undone at
+// the end.
+class PlantedMark
+{
+public:
+    PlantedMark()
+    {
+        const DWORD one = 1;
+        EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, EntryKey, L"QuillonCreated", REG_DWORD, &one, sizeof one),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, EntryKey, 0, READ_CONTROL | WRITE_DAC, &key_), ERROR_SUCCESS);
+        DWORD size = 0;
+        RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
+        original_.resize(size);
+        EXPECT_EQ(RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, original_.data(), &size), ERROR_SUCCESS);
+        PSECURITY_DESCRIPTOR open = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KA;;;WD)",
+                                                                         SDDL_REVISION_1, &open, nullptr));
+        EXPECT_EQ(RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, open), ERROR_SUCCESS);
+        LocalFree(open);
+    }
+    ~PlantedMark()
+    {
+        RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, original_.data());
+        RegCloseKey(key_);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, EntryKey, L"QuillonCreated");
+    }
+    PlantedMark(const PlantedMark&) = delete;
+    PlantedMark& operator=(const PlantedMark&) = delete;
+
+private:
+    HKEY key_ = nullptr;
+    std::vector<BYTE> original_;
+};
 
 class ProceduresTest : public ::testing::Test
 {
@@ -270,5 +338,105 @@ TEST_F(ProceduresTest, AToolPathTooLongForTheImagePathChangesNothing)
     DeleteFileW(tool.c_str());
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
         RemoveDirectoryW(folder->c_str());
+}
+
+TEST_F(ProceduresTest, WhereWindowsHasNoEntryInstallCreatesItAndUninstallRemovesIt)
+{
+    WithoutEntry missing;
+    SetNoInteractiveServices(1);
+
+    for (const wchar_t* option : {L"-u", L"--restore-ui0detect"})
+    {
+        SCOPED_TRACE(bench::Narrow(option));
+        const ToolRun run = RunTool(option);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(run.out, L"");
+        EXPECT_EQ(run.err, AsWritten(L"No UI0Detect service entry, nothing to restore\n"));
+        EXPECT_FALSE(EntryExists());
+    }
+
+    // Configuration only: made, then removed rather than pointed at a program that is not there.
+    ExpectSilentSuccess(RunTool(L"--replace-ui0detect"));
+    ASSERT_TRUE(EntryExists());
+    EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+    ExpectSilentSuccess(RunTool(L"--restore-ui0detect"));
+    EXPECT_FALSE(EntryExists());
+
+    // The second install finds the entry and leaves it Quillon's.
+    for (int run = 1; run <= 2; ++run)
+    {
+        SCOPED_TRACE(run);
+        ExpectSilentSuccess(RunTool(L"-i"));
+        ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+        const ServiceConfig installed = QueryConfig();
+        EXPECT_EQ(installed.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
+        EXPECT_EQ(installed.account, L"LocalSystem");
+        EXPECT_EQ(installed.displayName, L"Interactive Services Detection");
+        EXPECT_EQ(installed.image, BuiltServicePath());
+        EXPECT_EQ(installed.start, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(installed.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
+        EXPECT_EQ(NoInteractiveServices(), 0);
+    }
+    ExpectSilentSuccess(RunTool(L"-u"));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_EQ(bench::FindShellWindow(), nullptr);
+
+    // Restored while it runs, the entry can only be marked for deletion: said so, and -u ends it.
+    ExpectSilentSuccess(RunTool(L"-i"));
+    ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+    const ToolRun whileRunning = RunTool(L"--restore-ui0detect");
+    EXPECT_EQ(whileRunning.exitCode, 1u);
+    EXPECT_EQ(whileRunning.err,
+              FailureLine(ERROR_SERVICE_MARKED_FOR_DELETE, "Couldn't remove UI0Detect service at once, it goes when "
+                                                           "it has stopped and no program holds it open"));
+    EXPECT_TRUE(EntryExists());
+    ExpectSilentSuccess(RunTool(L"-u"));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_EQ(bench::FindShellWindow(), nullptr);
+}
+
+TEST_F(ProceduresTest, WindowsOwnEntryIsRestoredNotRemoved)
+{
+    SetImage(WindowsImage, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
+    const ServiceConfig windows = QueryConfig();
+    for (const bool planted : {false, true})
+    {
+        // A mark on a key that accounts other than administrators can write proves nothing.
+        SCOPED_TRACE(planted ? "mark anybody could have written" : "no mark");
+        std::unique_ptr<PlantedMark> mark(planted ? new PlantedMark : nullptr);
+        ExpectSilentSuccess(RunTool(L"-i"));
+        ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+        EXPECT_EQ(QueryConfig().image, BuiltServicePath());
+
+        ExpectSilentSuccess(RunTool(L"-u"));
+        ASSERT_TRUE(EntryExists());
+        EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+        const ServiceConfig restored = QueryConfig();
+        EXPECT_EQ(restored.image, windows.image);
+        EXPECT_EQ(restored.start, windows.start);
+        ExpectUnchangedIdentity(windows, restored);
+        // As ever, the error control stays as the install set it.
+        EXPECT_EQ(restored.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
+    }
+}
+
+TEST_F(ProceduresTest, AnEntryQuillonCreatedThatNowRunsAnotherProgramIsLeftInPlace)
+{
+    WithoutEntry missing;
+    ExpectSilentSuccess(RunTool(L"--replace-ui0detect"));
+    const std::wstring other = L"C:\\windows\\system32\\notepad.exe";
+    SetImage(other, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
+    for (const wchar_t* option : {L"--restore-ui0detect", L"-u"})
+    {
+        SCOPED_TRACE(bench::Narrow(option));
+        const ToolRun run = RunTool(option);
+        EXPECT_EQ(run.exitCode, 1u);
+        EXPECT_EQ(run.out, L"");
+        EXPECT_EQ(run.err, FailureLine(ERROR_SERVICE_EXISTS, "Left UI0Detect service in place: Quillon created it, "
+                                                             "but it runs C:\\windows\\system32\\notepad.exe now "
+                                                             "(sc delete UI0Detect removes it)"));
+        ASSERT_TRUE(EntryExists());
+        EXPECT_EQ(QueryConfig().image, other);
+    }
 }
 }
