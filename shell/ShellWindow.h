@@ -133,6 +133,9 @@ private:
     // Taken back from the waits at teardown and closed only after the quit message.
     ScopedHandle closingExplorer = MakeScopedHandle(nullptr);
     ScopedHandle closingTray = MakeScopedHandle(nullptr);
+    // The ids of the helpers last started or adopted, for finding their windows at teardown.
+    DWORD explorerProcessId = 0;
+    DWORD trayProcessId = 0;
 };
 
 RECT VirtualScreenRect();
