@@ -195,6 +195,10 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     case WM_SHELL_TS_READY:
         lResult = OnTerminalServicesReady();
         return TRUE;
+    case WM_SHELL_START_HELPERS:
+        StartHelpers();
+        lResult = 1;
+        return TRUE;
     case WM_SHELL_RESTART_EXPLORER:
         OnHelperEnded(ExplorerRestartTimerId);
         lResult = 1;
@@ -259,11 +263,20 @@ LRESULT QuillonShellWindow::OnCreate()
     RegisterShellHookWindow(m_hWnd);
     SendToBottom();
 
+    // Starting processes takes longer than showing the window: the shell shows first.
+    ::PostMessageW(m_hWnd, WM_SHELL_START_HELPERS, 0, 0);
+    return 1;
+}
+
+void QuillonShellWindow::StartHelpers()
+{
+    // Once: any program on the desktop can post the message again.
+    if (helpersStarted)
+        return;
+    helpersStarted = true;
     StartExplorerHelper();
     StartTrayHelper();
     AnnounceUserSessions();
-
-    return 1;
 }
 
 void QuillonShellWindow::OnPaint()

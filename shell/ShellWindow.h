@@ -11,6 +11,8 @@
 constexpr UINT WM_SHELL_TS_READY = WM_APP;
 constexpr UINT WM_SHELL_RESTART_EXPLORER = WM_USER;
 constexpr UINT WM_SHELL_RESTART_TRAY = WM_USER + 1;
+// Posted to itself at creation: the helpers start once the window shows.
+constexpr UINT WM_SHELL_START_HELPERS = WM_USER + 2;
 
 constexpr DWORD NoSession = 0xFFFFFFFF;
 
@@ -106,6 +108,7 @@ private:
     void EndSessionTracking(HWND hWnd);
     static void CALLBACK ReturnTimerProc(HWND, UINT, UINT_PTR, DWORD);
 
+    void StartHelpers();
     void StartExplorerHelper();
     void StartTrayHelper();
     void OnHelperEnded(UINT_PTR timerId);
@@ -122,6 +125,7 @@ private:
     RestartSchedule explorerRestarts;
     RestartSchedule trayRestarts;
     UINT shellHookMessage = 0;
+    bool helpersStarted = false;
     DWORD userSession = NoSession;
     DWORD consoleSession = NoSession;
     // Members are destroyed in reverse order: waits declared after this one are cancelled
