@@ -5,7 +5,6 @@
 
 #include <cwchar>
 #include <exception>
-#include <iostream>
 
 #include "Console.h"
 #include "Session0Report.h"
@@ -65,13 +64,13 @@ int run_control_tool(const wchar_t* commandLine)
         // Given an empty text the platform splits out the program's own path as the only element.
         if (count == 1 && *commandLine == L'\0')
         {
-            std::wcerr << widen("No arguments specified, nothing to do") << std::endl;
+            write_err(L"No arguments specified, nothing to do\n");
             return 0;
         }
         const Procedure procedure = count >= 1 ? select_procedure(count, arguments.get()) : nullptr;
         if (procedure == nullptr)
         {
-            std::wcerr << widen("Unknown argument specified") << std::endl;
+            write_err(L"Unknown argument specified\n");
             return 1;
         }
         procedure();

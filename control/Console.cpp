@@ -1,11 +1,5 @@
 #include <windows.h>
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <cstdio>
-#include <iostream>
-#include <string>
 #include <system_error>
 
 #include "Console.h"
@@ -13,50 +7,60 @@
 
 namespace
 {
-// Makes the runtime's own stream use the handle. The stream object keeps its address, which is
-// what the C++ standard stream objects hold while they are synchronised with stdio, so cout,
-// wcout and their kin follow it without being replaced.
-void bind_stream(FILE* stream, DWORD which, const char* mode)
+// The C++ streams would bring the library's whole locale machinery for a few lines; the
+// system's own calls are all these tools need.
+void write_to(DWORD which, const std::wstring& text)
 {
     const HANDLE handle = GetStdHandle(which);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty())
         return;
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_TEXT | _O_WTEXT);
-    if (descriptor == -1)
-        return;
-    // A GUI program started without standard handles has streams without a descriptor.
-    if (_fileno(stream) < 0 && freopen("NUL", mode, stream) == nullptr)
-        return;
-    if (_fileno(stream) != descriptor)
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode))
     {
-        if (_dup2(descriptor, _fileno(stream)) != 0)
-            return;
-        // The descriptor stays open: its handle is the process's standard handle, which must
-        // outlive this call.
+        DWORD written = 0;
+        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
     }
-    _setmode(_fileno(stream), _O_WTEXT);
-    clearerr(stream);
-    setvbuf(stream, nullptr, _IONBF, 0);
+    // The bytes the runtime's wide text mode wrote before: every line feed, even one that
+    // follows a carriage return (as the system's messages end), becomes CR LF.
+    std::wstring bytes;
+    bytes.reserve(text.size() + text.size() / 16 + 2);
+    for (const wchar_t c : text)
+    {
+        if (c == L'\n')
+            bytes += L'\r';
+        bytes += c;
+    }
+    const char* data = reinterpret_cast<const char*>(bytes.data());
+    size_t left = bytes.size() * sizeof(wchar_t);
+    while (left > 0)
+    {
+        DWORD written = 0;
+        if (!WriteFile(handle, data, static_cast<DWORD>(left), &written, nullptr) || written == 0)
+            return;
+        data += written;
+        left -= written;
+    }
 }
 }
 
 void attach_parent_console()
 {
-    // fgetpos fails on a pipe or a console and succeeds on a file: only a file keeps the tool
-    // from attaching, so that a redirected report lands in the file.
-    fpos_t position{};
-    bool seekable = fgetpos(stdout, &position) == 0;
-    if (!seekable)
+    // Only a file keeps the tool from attaching, so that a redirected report lands in the file.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    const bool file = output != nullptr && output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_DISK;
+    if (!file)
         AttachConsole(ATTACH_PARENT_PROCESS);
+}
 
-    bind_stream(stdout, STD_OUTPUT_HANDLE, "w");
-    bind_stream(stdin, STD_INPUT_HANDLE, "r");
-    bind_stream(stderr, STD_ERROR_HANDLE, "w");
+void write_out(const std::wstring& text)
+{
+    write_to(STD_OUTPUT_HANDLE, text);
+}
 
-    std::ios_base::sync_with_stdio(true);
-    std::wcout.clear();
-    std::wcerr.clear();
-    std::wcin.clear();
+void write_err(const std::wstring& text)
+{
+    write_to(STD_ERROR_HANDLE, text);
 }
 
 std::wstring widen(const char* text)
@@ -66,8 +70,8 @@ std::wstring widen(const char* text)
 
 void print_failure(const std::exception& error)
 {
+    std::wstring line;
     if (const auto* system = dynamic_cast<const std::system_error*>(&error))
-        std::wcerr << widen("[") << widen(system->code().category().name()) << L":" << system->code().value()
-                   << L"] ";
-    std::wcerr << widen(error.what()) << std::flush;
+        line = L"[" + widen(system->code().category().name()) + L":" + std::to_wstring(system->code().value()) + L"] ";
+    write_err(line + widen(error.what()));
 }

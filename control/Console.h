@@ -3,11 +3,14 @@
 #include <exception>
 #include <string>
 
-// Binds the runtime's standard streams and the C++ standard stream objects to the process's
-// standard handles in UTF-16 text mode. When standard output is not a file, the console of the
-// parent process is attached first, so that a GUI-subsystem program started from a console
-// writes to it.
+// When standard output is not a file, attaches the console of the parent process, so that a
+// GUI-subsystem program started from a console writes to it.
 void attach_parent_console();
+
+// Write to the process's standard output or error: to a console as text, to a pipe or a file
+// as UTF-16 with each line feed written as CR LF. Without the handle nothing is written.
+void write_out(const std::wstring& text);
+void write_err(const std::wstring& text);
 
 // Text stored narrow (contexts and messages of errors, fixed messages), which is UTF-8, for wide
 // output.

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <iostream>
 #include <iterator>
 #include <system_error>
 #include <vector>
@@ -177,19 +176,18 @@ void print_session0_report()
         }
     }
 
-    std::wostream& out = std::wcout;
-    out << L"Session 0 Details" << std::endl;
-    out << L"-----------------" << std::endl;
-    out << L"  session state : " << session_state_name(static_cast<unsigned long>(session.State)) << std::endl;
+    std::wstring out = L"Session 0 Details\n";
+    out += L"-----------------\n";
+    out += L"  session state : " + std::wstring(session_state_name(static_cast<unsigned long>(session.State))) + L"\n";
     if (session.State != WTSConnected)
-        return;
+        return write_out(out);
 
-    out << L"  session name  : \"" << stationName << L"\"" << std::endl;
-    out << L"  remote control: " << (is_remote ? L"true" : L"false") << std::endl;
+    out += L"  session name  : \"" + stationName + L"\"\n";
+    out += L"  remote control: " + std::wstring(is_remote ? L"true" : L"false") + L"\n";
     if (!is_remote)
     {
-        out << L"  user          : locally connected" << std::endl;
-        return;
+        out += L"  user          : locally connected\n";
+        return write_out(out);
     }
 
     const std::wstring clientUserName = bounded(client.UserName);
@@ -199,17 +197,17 @@ void print_session0_report()
         const std::wstring domain = bounded(client.Domain);
         clientUser = (domain.empty() ? std::wstring(L".") : domain) + L"\\" + clientUserName;
     }
-    out << L"  client name   : \"" << bounded(client.ClientName) << L"\"" << std::endl;
-    out << L"  RDP user      : \"" << clientUser << L"\"" << std::endl;
+    out += L"  client name   : \"" + bounded(client.ClientName) + L"\"\n";
+    out += L"  RDP user      : \"" + clientUser + L"\"\n";
+    write_out(out);
 
     if (lookupError.value() != 0)
     {
-        std::wostream& err = std::wcerr;
-        err << L"Error finding corresponding user name from HKU registry hive:" << std::endl;
-        err << widen("[") << widen(lookupError.category().name()) << L":" << lookupError.value() << L"] "
-            << widen(lookupMessage.c_str()) << std::endl;
+        write_err(L"Error finding corresponding user name from HKU registry hive:\n[" +
+                  widen(lookupError.category().name()) + L":" + std::to_wstring(lookupError.value()) + L"] " +
+                  widen(lookupMessage.c_str()) + L"\n");
         return;
     }
-    out << L"  real user     : \"" << (user.user_domain.empty() ? std::wstring(L".") : user.user_domain) << L"\\"
-        << user.user_name << L"\"" << std::endl;
+    write_out(L"  real user     : \"" + (user.user_domain.empty() ? std::wstring(L".") : user.user_domain) + L"\\" +
+              user.user_name + L"\"\n");
 }

@@ -4,6 +4,7 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <exception>
@@ -16,6 +17,16 @@ namespace
 using ScopedEnvironment = ScopedResource<LPVOID, DestroyEnvironmentBlockFunction>;
 
 ScopedHandle NoProcess() { return MakeScopedHandle(nullptr); }
+
+// A running copy, held by a handle that can only be waited on; its id is what the lookup
+// found, kept because that handle cannot tell it.
+ScopedHandle Adopt(DWORD running, DWORD* process_id)
+{
+    ScopedHandle process = MakeScopedHandle(OpenProcess(SYNCHRONIZE, FALSE, running));
+    if (process && process_id != nullptr)
+        *process_id = running;
+    return process;
+}
 
 // Undoes ImpersonateLoggedOnUser on every way out, before the token it used is closed. A
 // thread that stays the user must not run on.
@@ -63,11 +74,14 @@ bool BuildCommandLine(const std::wstring& image_name, wchar_t (&commandLine)[MAX
 }
 }
 
-ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck)
+ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck,
+                               DWORD* process_id)
 {
+    if (process_id != nullptr)
+        *process_id = 0;
     const DWORD running = process_pid(image_name, session_id);
     if (running != 0)
-        return MakeScopedHandle(OpenProcess(SYNCHRONIZE, FALSE, running));
+        return Adopt(running, process_id);
 
     ScopedHandle token = MakeScopedHandle(nullptr);
     if (session_id != 0)
@@ -102,16 +116,20 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id,
                               environment.get(), nullptr, &startup, &process))
         return NoProcess();
     CloseHandle(process.hThread);
+    if (process_id != nullptr)
+        *process_id = process.dwProcessId;
     return MakeScopedHandle(process.hProcess);
 }
 
 ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::vector<DWORD>& inherited_handles,
-                                   DWORD& last_error)
+                                   DWORD& last_error, DWORD* process_id)
 {
     last_error = 0;
+    if (process_id != nullptr)
+        *process_id = 0;
     const DWORD running = process_pid(image_name, WTS_CURRENT_SESSION);
     if (running != 0)
-        return MakeScopedHandle(OpenProcess(SYNCHRONIZE, FALSE, running));
+        return Adopt(running, process_id);
 
     const auto failed = [&last_error] {
         last_error = GetLastError();
@@ -163,9 +181,12 @@ ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::ve
         bool first = true;
         for (const DWORD handle : inherited_handles)
         {
-            wchar_t text[10] = {};
-            const int length = swprintf(text, 10, first ? L"%x" : L",%x", static_cast<unsigned>(handle));
-            childEnvironment.insert(childEnvironment.end() - 2, text, text + (length > 0 ? length : 0));
+            // The runtime's own conversion: printf-style formatting would link MinGW's printf.
+            wchar_t text[12] = {L','};
+            wchar_t* const digits = first ? text : text + 1;
+            if (_ultow_s(handle, digits, 10, 16) != 0)
+                *digits = L'\0';
+            childEnvironment.insert(childEnvironment.end() - 2, text, text + wcslen(text));
             first = false;
         }
     }
@@ -181,5 +202,7 @@ ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::ve
                               childEnvironment.data(), nullptr, &startup, &process))
         return failed();
     CloseHandle(process.hThread);
+    if (process_id != nullptr)
+        *process_id = process.dwProcessId;
     return MakeScopedHandle(process.hProcess);
 }

@@ -11,7 +11,8 @@
 // session: a running copy is handed back (SYNCHRONIZE access) instead of starting a second one.
 // A new copy is always started from the directory of the running program, by its full quoted
 // path, never found along PATH. The result is null when nothing runs. They throw only what
-// process_pid throws.
+// process_pid throws. process_id, when given, receives the id of the copy handed back (0 with
+// a null result).
 
 // Called when the calling thread cannot give up a user's identity it took on. It must not
 // return: the caller would go on as that user.
@@ -20,10 +21,11 @@ using IdentityStuckAction = void (*)();
 // As the user logged on in the session, or as the caller itself for session 0, on
 // "WinSta0\Default". A session other than 0 where nobody is logged on gets nothing: a copy
 // started there without a token would run in the caller's session instead.
-ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck);
+ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck,
+                               DWORD* process_id = nullptr);
 
 // In the caller's own session, as the caller's account at the high integrity level. The listed
 // handles, which must already be inheritable, are inherited and named in the child's variable
 // __inherited_handles. last_error is 0, or the error of the step that failed.
 ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::vector<DWORD>& inherited_handles,
-                                   DWORD& last_error);
+                                   DWORD& last_error, DWORD* process_id = nullptr);

@@ -31,33 +31,15 @@ constexpr WPARAM ShellFlash = 0x8006;      // HSHELL_FLASH
 constexpr DWORD HelperCloseTimeoutMs = 1000;
 constexpr DWORD HelperAskAgainMs = 50;
 
-// The process id of a helper whose handle we hold. A handle to an adopted copy has SYNCHRONIZE
-// access only, which does not let GetProcessId answer: the copy is then looked up by name.
-// False when the lookup itself failed.
-bool HelperProcessId(HANDLE process, const wchar_t* image, DWORD session, DWORD* processId)
-{
-    *processId = GetProcessId(process);
-    if (*processId != 0)
-        return true;
-    try
-    {
-        *processId = process_pid(image, session);
-        return true;
-    }
-    catch (const std::system_error&)
-    {
-        return false;
-    }
-}
-
 // Asks the helper to end through its window of the class. Another program may own a window of
 // that class on the same desktop (a shell's own taskbar, a user session's tray under a shared
-// desktop), so the helper's own window is the one asked when its process is known.
-void AskHelperToClose(HANDLE process, const wchar_t* image, DWORD session, const wchar_t* className)
+// desktop), so the helper's own window is the one asked when its process is known. The id is
+// the one learned when the helper was started or adopted: the teardown asks again and again,
+// and must not list the machine's processes each time.
+void AskHelperToClose(DWORD processId, const wchar_t* className)
 {
-    DWORD processId = 0;
     HWND window = nullptr;
-    if (!HelperProcessId(process, image, session, &processId))
+    if (processId == 0)
     {
         window = FindWindowW(className, nullptr);
     }
@@ -68,7 +50,7 @@ void AskHelperToClose(HANDLE process, const wchar_t* image, DWORD session, const
         {
             DWORD owner = 0;
             GetWindowThreadProcessId(candidate, &owner);
-            if (owner == processId && processId != 0)
+            if (owner == processId)
             {
                 window = candidate;
                 break;
@@ -213,6 +195,10 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     case WM_SHELL_TS_READY:
         lResult = OnTerminalServicesReady();
         return TRUE;
+    case WM_SHELL_START_HELPERS:
+        StartHelpers();
+        lResult = 1;
+        return TRUE;
     case WM_SHELL_RESTART_EXPLORER:
         OnHelperEnded(ExplorerRestartTimerId);
         lResult = 1;
@@ -277,11 +263,20 @@ LRESULT QuillonShellWindow::OnCreate()
     RegisterShellHookWindow(m_hWnd);
     SendToBottom();
 
+    // Starting processes takes longer than showing the window: the shell shows first.
+    ::PostMessageW(m_hWnd, WM_SHELL_START_HELPERS, 0, 0);
+    return 1;
+}
+
+void QuillonShellWindow::StartHelpers()
+{
+    // Once: any program on the desktop can post the message again.
+    if (helpersStarted)
+        return;
+    helpersStarted = true;
     StartExplorerHelper();
     StartTrayHelper();
     AnnounceUserSessions();
-
-    return 1;
 }
 
 void QuillonShellWindow::OnPaint()
@@ -372,7 +367,7 @@ void QuillonShellWindow::StartExplorerHelper()
     DWORD ignored = 0;
     try
     {
-        process = launch_with_own_token(ExplorerImage, {}, ignored);
+        process = launch_with_own_token(ExplorerImage, {}, ignored, &explorerProcessId);
     }
     catch (const std::system_error&)
     {
@@ -394,7 +389,7 @@ void QuillonShellWindow::StartTrayHelper()
     ScopedHandle process = MakeScopedHandle(nullptr);
     try
     {
-        process = launch_in_session(TrayImage, 0, &EndAsTheUser);
+        process = launch_in_session(TrayImage, 0, &EndAsTheUser, &trayProcessId);
     }
     catch (const std::system_error&)
     {
@@ -497,9 +492,9 @@ void QuillonShellWindow::CloseSessionZeroHelpers()
     for (;;)
     {
         if (closingTray && WaitForSingleObject(closingTray.get(), 0) == WAIT_TIMEOUT)
-            AskHelperToClose(closingTray.get(), TrayImage, 0, TrayWindowClass);
+            AskHelperToClose(trayProcessId, TrayWindowClass);
         if (closingExplorer && WaitForSingleObject(closingExplorer.get(), 0) == WAIT_TIMEOUT)
-            AskHelperToClose(closingExplorer.get(), ExplorerImage, NoSession, ExplorerWindowClass);
+            AskHelperToClose(explorerProcessId, ExplorerWindowClass);
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline)
             return;

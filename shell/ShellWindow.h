@@ -11,6 +11,8 @@
 constexpr UINT WM_SHELL_TS_READY = WM_APP;
 constexpr UINT WM_SHELL_RESTART_EXPLORER = WM_USER;
 constexpr UINT WM_SHELL_RESTART_TRAY = WM_USER + 1;
+// Posted to itself at creation: the helpers start once the window shows.
+constexpr UINT WM_SHELL_START_HELPERS = WM_USER + 2;
 
 constexpr DWORD NoSession = 0xFFFFFFFF;
 
@@ -106,6 +108,7 @@ private:
     void EndSessionTracking(HWND hWnd);
     static void CALLBACK ReturnTimerProc(HWND, UINT, UINT_PTR, DWORD);
 
+    void StartHelpers();
     void StartExplorerHelper();
     void StartTrayHelper();
     void OnHelperEnded(UINT_PTR timerId);
@@ -122,6 +125,7 @@ private:
     RestartSchedule explorerRestarts;
     RestartSchedule trayRestarts;
     UINT shellHookMessage = 0;
+    bool helpersStarted = false;
     DWORD userSession = NoSession;
     DWORD consoleSession = NoSession;
     // Members are destroyed in reverse order: waits declared after this one are cancelled
@@ -133,6 +137,9 @@ private:
     // Taken back from the waits at teardown and closed only after the quit message.
     ScopedHandle closingExplorer = MakeScopedHandle(nullptr);
     ScopedHandle closingTray = MakeScopedHandle(nullptr);
+    // The ids of the helpers last started or adopted, for finding their windows at teardown.
+    DWORD explorerProcessId = 0;
+    DWORD trayProcessId = 0;
 };
 
 RECT VirtualScreenRect();

@@ -4,7 +4,6 @@
 #include <shellapi.h>
 
 #include <cwchar>
-#include <iostream>
 #include <vector>
 
 #include "Png.h"
@@ -142,10 +141,11 @@ void run(const Command& command)
     agent::Client client = agent::Client::Connect();
     if (command.kind == Command::List)
     {
+        std::wstring list;
         for (const agent::WindowEntry& entry : client.List())
-            std::wcout << format_window_id(entry.window) << L'\t' << entry.processId << L'\t'
-                       << one_field(entry.program) << L'\t' << one_field(entry.title) << L'\n';
-        std::wcout << std::flush;
+            list += format_window_id(entry.window) + L'\t' + std::to_wstring(entry.processId) + L'\t' +
+                    one_field(entry.program) + L'\t' + one_field(entry.title) + L'\n';
+        write_out(list);
         return;
     }
     require_listed(client, command.window);
@@ -219,7 +219,7 @@ int run_viewer_command(const wchar_t* commandLine)
         Command command{};
         if (count < 1 || !parse_command(count, arguments.get(), &command))
         {
-            std::wcerr << widen(Usage) << std::flush;
+            write_err(widen(Usage));
             return 1;
         }
         run(command);
