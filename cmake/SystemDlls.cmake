@@ -41,9 +41,12 @@ function(quillon_system_dll name)
   file(MAKE_DIRECTORY ${dir})
   file(WRITE ${dir}/${name}.def "${def}")
   set(delaylib ${dir}/lib${name}_delay.a)
+  # Run in its folder with relative names: dlltool names the library's members after the
+  # output's path, and those names reach the PDB.
   add_custom_command(OUTPUT ${delaylib}
-    COMMAND ${CMAKE_DLLTOOL} -m ${machine} -k --input-def ${dir}/${name}.def --dllname ${name}.dll
-            --output-delaylib ${delaylib}
+    COMMAND ${CMAKE_DLLTOOL} -m ${machine} -k --input-def ${name}.def --dllname ${name}.dll
+            --output-delaylib lib${name}_delay.a
+    WORKING_DIRECTORY ${dir}
     DEPENDS ${dir}/${name}.def
     COMMENT "Delay-load import library for ${name}.dll")
   add_custom_target(${target}_lib DEPENDS ${delaylib})
