@@ -1,8 +1,8 @@
 # The cross build shared by both MinGW-w64 toolchains; QUILLON_MINGW_TRIPLE names the target.
 # clang and lld 15 compile and link against the MinGW-w64 runtime and libstdc++ of the GCC cross
 # compiler (posix thread model: std::mutex and GoogleTest need it): lld writes the PDB symbols
-# that Windows debuggers read, which GNU ld cannot. Resources and delay-load import libraries
-# still come from the GNU tools of that cross compiler.
+# that Windows debuggers read, which GNU ld cannot. Resources still come from the GNU windres of
+# that cross compiler.
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(QUILLON_LLVM_BIN /usr/lib/llvm-15/bin CACHE PATH "clang, lld and llvm-objcopy 15")
@@ -11,7 +11,6 @@ set(CMAKE_CXX_COMPILER ${QUILLON_LLVM_BIN}/clang++)
 set(CMAKE_C_COMPILER_TARGET   ${QUILLON_MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${QUILLON_MINGW_TRIPLE})
 set(CMAKE_RC_COMPILER  ${QUILLON_MINGW_TRIPLE}-windres)
-set(CMAKE_DLLTOOL      ${QUILLON_MINGW_TRIPLE}-dlltool)
 set(CMAKE_NM           ${QUILLON_MINGW_TRIPLE}-nm)
 set(QUILLON_OBJCOPY    ${QUILLON_LLVM_BIN}/llvm-objcopy)
 
