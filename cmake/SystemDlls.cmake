@@ -13,8 +13,11 @@ function(quillon_system_dll name)
     return()
   endif()
 
-  # MinGW: a delay-load import library made with dlltool from the exports that the regular
-  # import library names.
+  # MinGW with lld: lld makes the delay-load tables itself, as for MSVC, from an import library
+  # in the short form that llvm-dlltool writes from the exports that the cross compiler's regular
+  # import library names (GNU dlltool's delay-load libraries put the table that the helper fills
+  # in among the imports, which lld makes read-only). The helper and its hook come from the
+  # MinGW runtime, as with MSVC's delayimp.
   find_library(QUILLON_IMPORT_LIB_${name} lib${name}.a)
   if(NOT QUILLON_IMPORT_LIB_${name})
     message(FATAL_ERROR "The import library lib${name}.a of the cross compiler was not found.")
@@ -42,13 +45,13 @@ function(quillon_system_dll name)
   file(WRITE ${dir}/${name}.def "${def}")
   set(delaylib ${dir}/lib${name}_delay.a)
   add_custom_command(OUTPUT ${delaylib}
-    COMMAND ${CMAKE_DLLTOOL} -m ${machine} -k --input-def ${dir}/${name}.def --dllname ${name}.dll
-            --output-delaylib ${delaylib}
+    COMMAND ${QUILLON_LLVM_BIN}/llvm-dlltool -m ${machine} -k -d ${dir}/${name}.def -l ${delaylib}
     DEPENDS ${dir}/${name}.def
-    COMMENT "Delay-load import library for ${name}.dll")
+    COMMENT "Import library for ${name}.dll, loaded on first use")
   add_custom_target(${target}_lib DEPENDS ${delaylib})
   add_dependencies(${target} ${target}_lib)
   target_link_libraries(${target} INTERFACE ${delaylib})
+  target_link_options(${target} INTERFACE -Wl,--Xlink=-delayload:${name}.dll)
 endfunction()
 
 foreach(dll wtsapi32 userenv dbghelp comctl32)

@@ -52,7 +52,8 @@ as_root() {
 
 ensure_packages() {
     local wanted=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth libboost-dev cmake ninja-build
-                  imagemagick googletest python3 unzip binutils xdotool)
+                  imagemagick googletest python3 unzip binutils xdotool
+                  clang-15 lld-15 llvm-15 lldb-15)
     [ "$QUILLON_ARCH" = x86_64 ] && wanted+=(g++-mingw-w64-x86-64-posix)
     local missing=() p
     for p in "${wanted[@]}"; do

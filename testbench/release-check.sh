@@ -19,6 +19,7 @@ else
     RELEASE_DIR=$QUILLON_ROOT/build/mingw-release
 fi
 ZIP=$RELEASE_DIR/$NAME.zip
+SYMBOLS_ZIP=$RELEASE_DIR/$NAME-symbols.zip
 SECOND=$BUILD_DIR/release-rebuild
 CLEAN_PREFIX=$BUILD_DIR/release-prefix
 mkdir -p "$LOG_DIR"
@@ -39,7 +40,9 @@ fi
 cmake --build "$RELEASE_DIR" --target package >>"$LOG_DIR/package.log" 2>&1 \
     || { cat "$LOG_DIR/package.log" >&2; fail "the package target" "read the messages above"; }
 [ -f "$ZIP" ] && [ -f "$ZIP.sha256" ] || fail "the package target made no $ZIP"
+[ -f "$SYMBOLS_ZIP" ] && [ -f "$SYMBOLS_ZIP.sha256" ] || fail "the package target made no $SYMBOLS_ZIP"
 first=$(sha256sum "$ZIP" | cut -d' ' -f1)
+first_symbols=$(sha256sum "$SYMBOLS_ZIP" | cut -d' ' -f1)
 
 step "Release: rebuilding the shipped programs from scratch in $SECOND and packing again"
 rm -rf "$SECOND"
@@ -52,7 +55,13 @@ if [ "$first" != "$second" ]; then
          "compare the two with: diffoscope $ZIP $SECOND/$NAME.zip"
 fi
 cmp -s "$ZIP.sha256" "$SECOND/$NAME.zip.sha256" || fail "the two checksum files differ"
-echo "same bytes twice: $first"
+second_symbols=$(sha256sum "$SECOND/$NAME-symbols.zip" | cut -d' ' -f1)
+if [ "$first_symbols" != "$second_symbols" ]; then
+    fail "the symbols archive is not reproducible ($first_symbols against $second_symbols)" \
+         "compare the two with: diffoscope $SYMBOLS_ZIP $SECOND/$NAME-symbols.zip"
+fi
+cmp -s "$SYMBOLS_ZIP.sha256" "$SECOND/$NAME-symbols.zip.sha256" || fail "the two checksum files of the symbols differ"
+echo "same bytes twice: $first, symbols $first_symbols"
 
 step "Release: contents and checksum"
 expected="$NAME/LICENSE.txt
@@ -73,6 +82,31 @@ echo "$(stat -c %s "$ZIP") bytes, $(echo "$expected" | wc -l) files, checksum ma
 UNPACKED=$BUILD_DIR/release-unpacked
 rm -rf "$UNPACKED" && mkdir -p "$UNPACKED"
 unzip -q "$ZIP" -d "$UNPACKED"
+
+step "Release: the symbols archive holds each program with the PDB its debug record names"
+programs="Quillon QuillonControl QuillonExplorer QuillonTray QuillonViewer"
+expected=$(for p in $programs; do echo "$NAME-symbols/$p.exe"; echo "$NAME-symbols/$p.pdb"; done | sort)
+actual=$(unzip -Z1 "$SYMBOLS_ZIP" | sort)
+[ "$actual" = "$expected" ] || fail "the symbols archive holds:
+$actual
+instead of:
+$expected"
+(cd "$RELEASE_DIR" && sha256sum -c "$NAME-symbols.zip.sha256" >/dev/null) || fail "the checksum file does not match the symbols archive"
+SYMBOLS_UNPACKED=$BUILD_DIR/release-symbols
+rm -rf "$SYMBOLS_UNPACKED" && mkdir -p "$SYMBOLS_UNPACKED"
+unzip -q "$SYMBOLS_ZIP" -d "$SYMBOLS_UNPACKED"
+for p in $programs; do
+    dir=$SYMBOLS_UNPACKED/$NAME-symbols
+    cmp -s "$dir/$p.exe" "$UNPACKED/$NAME/$p.exe" || fail "$p.exe of the symbols archive is not the released one"
+    record=$(llvm-readobj-15 --coff-debug-directory "$dir/$p.exe")
+    grep -q "PDBFileName: $p.pdb\$" <<<"$record" || fail "$p.exe does not name $p.pdb in its debug record"
+    # The GUID as the program holds it (bytes) and as the PDB shows it (a Windows GUID).
+    bytes=$(sed -n 's/.*PDBGUID: (\(.*\))/\1/p' <<<"$record" | tr -d ' ')
+    guid=$(llvm-pdbutil-15 dump -summary "$dir/$p.pdb" | sed -n 's/.*GUID: {\(.*\)}/\1/p' | tr -d '-')
+    swapped=${guid:6:2}${guid:4:2}${guid:2:2}${guid:0:2}${guid:10:2}${guid:8:2}${guid:14:2}${guid:12:2}${guid:16}
+    [ -n "$bytes" ] && [ "$bytes" = "$swapped" ] || fail "$p.pdb is not the PDB of $p.exe ($bytes against $guid)"
+    echo "$p.exe: $p.pdb {$guid}"
+done
 
 step "Release: the programs load at start only the system's known DLLs"
 # Known DLLs always come from the system folder. The others (wtsapi32, userenv, dbghelp,

@@ -94,7 +94,9 @@ bool MakeReady();
 void ClearReady();
 bool IsReady();
 
-// The next call (once) or every call (until cleared) fails with the error.
+// The next call (once) or every call (until cleared) fails with the error; with CrashInCall the
+// call raises an access violation inside the stand-in instead.
+constexpr DWORD CrashInCall = EXCEPTION_ACCESS_VIOLATION;
 void InjectFault(Call call, DWORD error, bool once);
 void ClearFault(Call call);
 void ClearFaults();

@@ -1,0 +1,89 @@
+// The real Quillon.exe under the prefix's service manager fails inside a system call of its UI
+// thread: the stand-in wtsapi32.dll faults when the shell registers for session notifications.
+// This program checks that it ends with a dump of that fault and copies it to QUILLON_DUMP_COPY (a Windows path),
+// for ServiceCrashTest.sh to read with the build's symbols.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbghelp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "BenchClient.h"
+#include "TermSrv.h"
+
+namespace ts = bench::termsrv;
+
+namespace
+{
+struct DumpException
+{
+    bool found = false;
+    DWORD code = 0;
+};
+
+DumpException ExceptionOf(const std::wstring& path)
+{
+    DumpException result;
+    std::string bytes;
+    if (FILE* file = _wfopen(path.c_str(), L"rb"))
+    {
+        char chunk[4096];
+        for (size_t read; (read = fread(chunk, 1, sizeof chunk, file)) > 0;)
+            bytes.append(chunk, read);
+        fclose(file);
+    }
+    if (bytes.size() < sizeof(MINIDUMP_HEADER))
+        return result;
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
+    if (header->Signature != MINIDUMP_SIGNATURE ||
+        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
+        return result;
+    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
+    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
+        if (directory[i].StreamType == ExceptionStream &&
+            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
+        {
+            const auto* stream =
+                reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva);
+            return DumpException{true, stream->ExceptionRecord.ExceptionCode};
+        }
+    return result;
+}
+
+TEST(ServiceCrash, AFaultInASystemCallOfTheUiThreadEndsTheServiceWithADumpOfThatThread)
+{
+    const char* copy = std::getenv("QUILLON_DUMP_COPY");
+    ASSERT_NE(nullptr, copy) << "run through ServiceCrashTest.sh";
+    const std::wstring dump = bench::LocalLowFolder() + L"\\Quillon.dmp";
+    bench::Service service;
+    ASSERT_TRUE(service.StopAndWait());
+    ts::Reset();
+    DeleteFileW(dump.c_str());
+
+    // The shell registers for session notifications as soon as it finds Terminal Services ready.
+    ts::InjectFault(ts::Call::RegisterSessionNotification, ts::CrashInCall, true);
+    ASSERT_TRUE(ts::MakeReady());
+    ASSERT_EQ(0u, service.Start());
+    DWORD pid = 0;
+    bench::WaitUntil([&] { return (pid = service.Status().dwProcessId) != 0; }, 10000);
+    const HANDLE process = pid != 0 ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+    const bool ended = process != nullptr && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+    if (process != nullptr)
+        CloseHandle(process);
+    ts::Reset();
+    ASSERT_TRUE(ended) << "the service outlived the fault (pid " << pid << ")";
+
+    const DumpException exception = ExceptionOf(dump);
+    ASSERT_TRUE(exception.found) << "no dump with an exception at " << bench::Narrow(dump);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), exception.code);
+
+    std::wstring target(copy, copy + strlen(copy));
+    EXPECT_TRUE(CopyFileW(dump.c_str(), target.c_str(), FALSE)) << GetLastError();
+    DeleteFileW(dump.c_str());
+}
+}
