@@ -3,7 +3,6 @@
 #include <shlwapi.h>
 
 #include <cwchar>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -341,7 +340,7 @@ bool nothing_to_restore()
 {
     if (ui0detect_exists())
         return false;
-    std::wcerr << widen("No UI0Detect service entry, nothing to restore") << std::endl;
+    write_err(L"No UI0Detect service entry, nothing to restore\n");
     return true;
 }
 }
