@@ -65,6 +65,9 @@ using namespace agent;
 // How long the tray's end waits for the serving threads: the service gives the whole helper
 // 1000 ms to end after its WM_CLOSE.
 constexpr DWORD StopWaitMs = 500;
+// Address space reserved per client thread, of which a 32-bit agent has 2 GB in all.
+constexpr SIZE_T InstanceStackBytes = 256 * 1024;
+static_assert(MaxInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every thread at once");
 
 // While someone follows the feed, the desktop's windows are listed this often; a minute after
 // the last Watch request they no longer are.
@@ -606,7 +609,8 @@ bool Server::Start()
     for (uint32_t i = 0; i < MaxInstances; ++i)
     {
         auto start = std::make_unique<InstanceStart>(InstanceStart{state, i == 0 ? first : INVALID_HANDLE_VALUE});
-        const HANDLE thread = CreateThread(nullptr, 0, InstanceThread, start.get(), 0, nullptr);
+        const HANDLE thread = CreateThread(nullptr, InstanceStackBytes, InstanceThread, start.get(),
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (thread == nullptr)
         {
             if (i == 0)

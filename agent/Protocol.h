@@ -18,7 +18,9 @@ constexpr uint32_t Magic = 0x31415651;   // "QVA1"
 constexpr uint16_t Version = 2;
 constexpr uint16_t FirstVersion = 1;
 
-constexpr uint32_t MaxInstances = 8;               // viewers at once
+// Clients at once: every user session's tray holds one while it follows the feed, and viewers
+// come on top. Each has a thread of the agent, all of which its stop waits on in one call.
+constexpr uint32_t MaxInstances = 48;
 constexpr uint32_t MaxRequestPayload = 4096;       // a request larger than this ends its connection
 constexpr uint32_t MaxTextUnits = 1024;            // characters of one Text request
 constexpr uint32_t MaxCaptureSide = 4096;          // pixels per side of one captured image

@@ -39,6 +39,7 @@
 #include "agent/AgentClient.h"
 #include "agent/AgentServer.h"
 #include "agent/Announcements.h"
+#include "session/ProgramPath.h"
 #include "session/SystemLibraries.h"
 
 namespace
@@ -279,11 +280,9 @@ DWORD WINAPI FeedThread(void*)
 // The viewer beside this program, elevated (the system asks the user), with the window selected.
 void StartViewer(HWND window, uint32_t selected)
 {
-    wchar_t path[MAX_PATH * 2] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, ARRAYSIZE(path));
-    if (length == 0 || length >= ARRAYSIZE(path))
+    std::wstring viewer;
+    if (!ProgramPath(viewer))
         return;
-    std::wstring viewer(path, length);
     viewer = viewer.substr(0, viewer.find_last_of(L'\\') + 1) + ViewerImage;
     wchar_t parameters[32] = {};
     if (selected != 0)
