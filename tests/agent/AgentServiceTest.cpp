@@ -215,6 +215,16 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(service.StopAndWait());
+        // The last test's agent may still hold the pipe's name for a moment after the stop.
+        ASSERT_TRUE(bench::WaitUntil(
+            [] {
+                for (const DWORD pid : bench::ProcessesNamed(Tray))
+                    if (ts::SessionOfProcess(pid) == 0)
+                        return false;
+                return true;
+            },
+            StartTimeoutMs))
+            << "the session 0 tray of an earlier test is still running";
         ts::Reset();
     }
     void TearDown() override { service.StopAndWait(); }
