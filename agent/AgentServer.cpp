@@ -30,7 +30,11 @@ struct Server::State
 {
     ScopedHandle stop = MakeScopedHandle(nullptr);
     HDESK desktop = nullptr;
+    // Guarded by the mutex below: the threads to wait for at the stop (the feed's and every
+    // client thread started so far), and how many client threads wait for a client.
     std::vector<HANDLE> threads;
+    uint32_t clientThreads = 0;
+    uint32_t listening = 0;
 
     // The feed: the listed windows as last seen, and a sequence that counts every change.
     std::mutex mutex;
@@ -537,20 +541,47 @@ struct InstanceStart
     HANDLE pipe;
 };
 
+DWORD WINAPI InstanceThread(void* parameter);
+
+// Client threads are started as clients come, one at a time: one always waits for the next
+// client, up to MaxInstances; a thread whose client has gone waits for another. Threads cost
+// the stop time to end, so an agent with one tray and one viewer has two or three. Called with
+// the state's mutex held.
+bool StartListener(const std::shared_ptr<Server::State>& state, HANDLE pipe)
+{
+    if (state->stopping || state->clientThreads >= MaxInstances)
+        return false;
+    auto start = std::make_unique<InstanceStart>(InstanceStart{state, pipe});
+    const HANDLE thread =
+        CreateThread(nullptr, InstanceStackBytes, InstanceThread, start.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr)
+        return false;
+    start.release();
+    state->threads.push_back(thread);
+    ++state->clientThreads;
+    ++state->listening;
+    return true;
+}
+
 DWORD WINAPI InstanceThread(void* parameter)
 {
     std::unique_ptr<InstanceStart> start(static_cast<InstanceStart*>(parameter));
     const std::shared_ptr<Server::State> state = start->state;
     const HANDLE stop = state->stop.get();
+    const auto unable = [&state] {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        --state->listening;
+        return 1;
+    };
     ScopedHandle pipe = MakeScopedHandle(start->pipe == INVALID_HANDLE_VALUE ? CreateInstance(false) : start->pipe);
     if (pipe.get() == INVALID_HANDLE_VALUE)
     {
         pipe.release();
-        return 1;
+        return unable();
     }
     ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event)
-        return 1;
+        return unable();
 
     for (;;)
     {
@@ -567,8 +598,15 @@ DWORD WINAPI InstanceThread(void* parameter)
 
         if (connected)
         {
+            {
+                std::lock_guard<std::mutex> lock(state->mutex);
+                if (--state->listening == 0)
+                    StartListener(state, INVALID_HANDLE_VALUE);
+            }
             Connection connection(pipe.get(), stop, event.get());
             Serve(connection, *state);
+            std::lock_guard<std::mutex> lock(state->mutex);
+            ++state->listening;
         }
         DisconnectNamedPipe(pipe.get());
         // A connect that fails for another reason than the stop must not spin.
@@ -606,40 +644,35 @@ bool Server::Start()
         feedState.release();
         state->threads.push_back(feed);
     }
-    for (uint32_t i = 0; i < MaxInstances; ++i)
+    bool listening = false;
     {
-        auto start = std::make_unique<InstanceStart>(InstanceStart{state, i == 0 ? first : INVALID_HANDLE_VALUE});
-        const HANDLE thread = CreateThread(nullptr, InstanceStackBytes, InstanceThread, start.get(),
-                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (thread == nullptr)
-        {
-            if (i == 0)
-                CloseHandle(first);
-            break;
-        }
-        start.release();
-        state->threads.push_back(thread);
+        std::lock_guard<std::mutex> lock(state->mutex);
+        listening = StartListener(state, first);
     }
+    if (!listening)
+        CloseHandle(first);
     state_ = state;
     // The feed's thread alone serves nobody.
-    return state->threads.size() > 1;
+    return listening;
 }
 
 void Server::Stop()
 {
     if (!state_)
         return;
+    std::vector<HANDLE> threads;
     {
+        // No thread starts after this.
         std::lock_guard<std::mutex> lock(state_->mutex);
         state_->stopping = true;
+        threads.swap(state_->threads);
     }
     state_->changed.notify_all();
     SetEvent(state_->stop.get());
-    if (!state_->threads.empty())
-        WaitForMultipleObjects(static_cast<DWORD>(state_->threads.size()), state_->threads.data(), TRUE, StopWaitMs);
-    for (const HANDLE thread : state_->threads)
+    if (!threads.empty())
+        WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, StopWaitMs);
+    for (const HANDLE thread : threads)
         CloseHandle(thread);
-    state_->threads.clear();
     state_.reset();
 }
 }

@@ -352,6 +352,22 @@ TEST_F(Agent, APipeServerThatIsNotTheAgentIsRefused)
     CloseHandle(impostor);
 }
 
+TEST_F(Agent, MoreClientsThanAHandfulAreServedAtOnce)
+{
+    // Every user session's tray holds a connection while it follows the feed; viewers come on top.
+    Start();
+    std::vector<agent::Client> clients;
+    clients.push_back(ConnectWhenReady());
+    for (int i = 1; i < 12; ++i)
+        clients.push_back(agent::Client::Connect(5000));
+    for (agent::Client& client : clients)
+        EXPECT_NO_THROW(client.List());
+    clients.clear();
+    // Threads whose clients went serve the next ones.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NO_THROW(agent::Client::Connect(5000).List());
+}
+
 TEST_F(Agent, GarbageCostsOnlyItsOwnConnection)
 {
     Start();
