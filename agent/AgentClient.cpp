@@ -334,6 +334,19 @@ void Check(const std::vector<uint8_t>& result, uint32_t window)
 }
 }
 
+namespace
+{
+// UTF-16 text of the given length at the offset, whose room the caller has checked; returns the
+// offset after it.
+size_t TakeText(const std::vector<uint8_t>& data, size_t at, size_t units, std::wstring& text)
+{
+    text.resize(units);
+    if (units > 0)
+        std::memcpy(&text[0], data.data() + at, units * sizeof(wchar_t));
+    return at + units * sizeof(wchar_t);
+}
+}
+
 std::vector<WindowEntry> Client::List()
 {
     const std::vector<uint8_t> result = Call(Request::List, {});
@@ -357,14 +370,8 @@ std::vector<WindowEntry> Client::List()
         at += 12;
         if (result.size() - at < (programUnits + titleUnits) * sizeof(wchar_t))
             Malformed();
-        entry.program.resize(programUnits);
-        if (programUnits > 0)
-            std::memcpy(&entry.program[0], result.data() + at, programUnits * sizeof(wchar_t));
-        at += programUnits * sizeof(wchar_t);
-        entry.title.resize(titleUnits);
-        if (titleUnits > 0)
-            std::memcpy(&entry.title[0], result.data() + at, titleUnits * sizeof(wchar_t));
-        at += titleUnits * sizeof(wchar_t);
+        at = TakeText(result, at, programUnits, entry.program);
+        at = TakeText(result, at, titleUnits, entry.title);
         windows.push_back(std::move(entry));
     }
     return windows;
@@ -403,14 +410,8 @@ Feed Client::Watch(uint32_t known, uint32_t waitMs)
         if (programUnits > MaxFeedTextUnits || titleUnits > MaxFeedTextUnits ||
             result.size() - at < (programUnits + titleUnits) * sizeof(wchar_t))
             Malformed();
-        entry.program.resize(programUnits);
-        if (programUnits > 0)
-            std::memcpy(&entry.program[0], result.data() + at, programUnits * sizeof(wchar_t));
-        at += programUnits * sizeof(wchar_t);
-        entry.title.resize(titleUnits);
-        if (titleUnits > 0)
-            std::memcpy(&entry.title[0], result.data() + at, titleUnits * sizeof(wchar_t));
-        at += titleUnits * sizeof(wchar_t);
+        at = TakeText(result, at, programUnits, entry.program);
+        at = TakeText(result, at, titleUnits, entry.title);
         feed.windows.push_back(std::move(entry));
     }
     return feed;
