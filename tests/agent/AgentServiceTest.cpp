@@ -321,6 +321,15 @@ TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
     RECT editRect{};
     GetWindowRect(edit, &editRect);
     client.Click(licence, editRect.left + 5 - rect.left, (editRect.top + editRect.bottom) / 2 - rect.top);
+    // The click is posted: typing follows once the box has the focus, as a user sees the caret.
+    EXPECT_TRUE(bench::WaitUntil(
+        [&] {
+            GUITHREADINFO info{};
+            info.cbSize = sizeof info;
+            return GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus == edit;
+        },
+        2000))
+        << "the click did not give the edit box the focus";
     client.Text(licence, L"QX-4711-\u00FC");
     client.Key(licence, VK_RETURN);
     EXPECT_TRUE(WaitForLine(results, "dialog=1 text=QX-4711-\xC3\xBC")) << ReadAll(results);
