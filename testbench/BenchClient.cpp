@@ -60,9 +60,23 @@ DWORD Service::Start()
 
 bool Service::StopAndWait(DWORD timeoutMs)
 {
-    if (State() != SERVICE_STOPPED)
+    const SERVICE_STATUS_PROCESS before = Status();
+    // Wine's service manager answers a start with 1359 while the last process still ends after
+    // reporting SERVICE_STOPPED: the stop is over when the process is gone too.
+    const HANDLE process =
+        before.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId) : nullptr;
+    if (before.dwCurrentState != SERVICE_STOPPED)
         Control(SERVICE_CONTROL_STOP);
-    return WaitForState(SERVICE_STOPPED, timeoutMs);
+    const ULONGLONG start = GetTickCount64();
+    bool stopped = WaitForState(SERVICE_STOPPED, timeoutMs);
+    if (process != nullptr)
+    {
+        const ULONGLONG spent = GetTickCount64() - start;
+        stopped = stopped && WaitForSingleObject(process, spent < timeoutMs ? static_cast<DWORD>(timeoutMs - spent) : 0) ==
+                                 WAIT_OBJECT_0;
+        CloseHandle(process);
+    }
+    return stopped;
 }
 
 bool Service::StartAndWaitForShell(DWORD timeoutMs)

@@ -344,7 +344,12 @@ TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
 
 TEST_F(Agent, APipeServerThatIsNotTheAgentIsRefused)
 {
-    // Someone else holds the name before the service starts.
+    // Someone else holds the name before the service starts: no pipe of the name may be left
+    // from before (an agent of an earlier test's service still ending).
+    ASSERT_TRUE(bench::WaitUntil(
+        [] { return !WaitNamedPipeW(agent::PipeName, 1) && GetLastError() == ERROR_FILE_NOT_FOUND; },
+        StartTimeoutMs))
+        << "a pipe of the agent's name is still there from before";
     const HANDLE impostor = CreateNamedPipeW(agent::PipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                              PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
@@ -354,7 +359,13 @@ TEST_F(Agent, APipeServerThatIsNotTheAgentIsRefused)
     Sleep(500);
 
     std::string what;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), CodeOf([] { agent::Client::Connect(2000); }, &what));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), CodeOf([] { agent::Client::Connect(2000); }, &what))
+        << "session 0 trays: " << [] {
+               std::string list;
+               for (const DWORD pid : bench::ProcessesNamed(Tray))
+                   list += std::to_string(pid) + " (session " + std::to_string(ts::SessionOfProcess(pid)) + ") ";
+               return list;
+           }();
     EXPECT_NE(std::string::npos, what.find("it is not the session 0 agent of the UI0Detect service")) << what;
     // The tray runs on without its agent.
     EXPECT_EQ(tray, SessionZeroTray());

@@ -66,6 +66,9 @@ protected:
         ASSERT_TRUE(ts::ConnectConsole(1));
         ASSERT_TRUE(ts::MakeReady());
         ASSERT_NE(OpenBenchState(), nullptr);
+        // Icons of trays that an earlier test ended are no one's now.
+        for (benchstate::TrayIcon& icon : Taskbar().icons)
+            icon = benchstate::TrayIcon{};
         taskbar_ = std::make_unique<bench::StartedProgram>(BenchProgram(L"BenchTaskbar.exe"), L"");
         ASSERT_TRUE(bench::WaitUntil([] { return Taskbar().window != 0; }, 5000))
             << "the bench taskbar is not the first Shell_TrayWnd (exit code 2) or did not start";
@@ -77,6 +80,19 @@ protected:
     void TearDown() override
     {
         service_.StopAndWait();
+        // A sign-off ends the session's programs on Windows; the stand-in's does not, and a tray
+        // left following the feed would be a client of the next test's agent.
+        for (const DWORD pid : bench::ProcessesNamed(L"QuillonTray.exe"))
+        {
+            if (ts::SessionOfProcess(pid) == 0)
+                continue;
+            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid))
+            {
+                TerminateProcess(process, 0);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+        }
         ts::LogOff(2);
         ts::LogOff(1);
         ts::Reset();
