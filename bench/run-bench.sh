@@ -17,6 +17,7 @@ OUT_DIR=$BUILD_DIR/bench
 MEASURE=$OUT_DIR/BenchMeasure.exe
 SAMPLES=$OUT_DIR/samples.txt
 MINIMAL=QuillonBenchMinimal
+MINIMAL_WINDOW=QuillonBenchMinimalWindow
 
 # sample FIGURE VALUE: one measured value of a table row.
 sample() { printf '%s\t%s\n' "$1" "$2" >>"$SAMPLES"; }
@@ -64,12 +65,19 @@ mkdir -p "$OUT_DIR"
 step "Registering the baseline service $MINIMAL"
 wine sc create "$MINIMAL" binPath= "$(winepath -w "$MEASURE" | sed 's/BenchMeasure/BenchMinimalService/')" \
     type= own start= demand >>"$LOG_DIR/sc.log" 2>&1 || fail "registering $MINIMAL"
+# Interactive, as UI0Detect is, so that its window shows on the desktop the bench watches.
+wine sc create "$MINIMAL_WINDOW" binPath= "$(winepath -w "$MEASURE" | sed 's/BenchMeasure/BenchMinimalWindowService/')" \
+    type= own type= interact start= demand >>"$LOG_DIR/sc.log" 2>&1 || fail "registering $MINIMAL_WINDOW"
 CONTROL=$BUILD_DIR/bin/QuillonControl.exe
 
 step "Start and stop, $RUNS runs each"
 for run in $(seq "$RUNS"); do
     out=$(measure start "$MINIMAL"); sample "start.running.base" "$(value running_ms <<<"$out")"
     out=$(measure stop "$MINIMAL"); sample "stop.base" "$(value stopped_ms <<<"$out")"
+    out=$(measure start "$MINIMAL_WINDOW")
+    sample "start.running.window" "$(value running_ms <<<"$out")"
+    sample "start.window.window" "$(value window_ms <<<"$out")"
+    measure stop "$MINIMAL_WINDOW" >/dev/null
     out=$(measure start UI0Detect)
     sample "start.running" "$(value running_ms <<<"$out")"
     sample "start.shell" "$(value shell_ms <<<"$out")"
