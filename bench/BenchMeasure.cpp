@@ -16,7 +16,8 @@
 //   nothing                   does nothing (the baseline of "run")
 //   agent-window TITLE        waits until the session 0 agent lists a window of that title; its ID
 //   live TITLE SECONDS        polls that window's image as the viewer's window does (Capture with the
-//                             last hash every 90 ms, List every second); changed frames per second
+//                             last hash on the viewer's schedule, List every second); changed frames
+//                             per second
 //   viewer-open TITLE         starts QuillonViewer's window and selects that window in its list
 //   viewer-close              closes the viewer's window and waits for the viewer to end
 //   close-window TITLE        WM_CLOSE to the top-level window of that title (a bench canvas)
@@ -36,6 +37,7 @@
 
 #include "BenchClient.h"
 #include "agent/AgentClient.h"
+#include "agent/CaptureSchedule.h"
 #include "ProcessFigures.h"
 #include "TermSrv.h"
 #include "session/ProcessLookup.h"
@@ -499,12 +501,11 @@ int AgentWindow(const wchar_t* title)
     }
 }
 
-// The viewer window's schedule, from this side of the pipe: a capture every 90 ms (the hash of
-// the last image sent along, so an unchanged window costs no pixels), the list every second.
+// The viewer window's schedule, from this side of the pipe: captures on the viewer's schedule (the
+// hash of the last image sent along, so an unchanged window costs no pixels), the list every second.
 int Live(const wchar_t* title, int seconds)
 {
     using Clock = std::chrono::steady_clock;
-    constexpr auto CapturePeriod = std::chrono::milliseconds(90);
     constexpr auto ListPeriod = std::chrono::milliseconds(1000);
     try
     {
@@ -519,10 +520,11 @@ int Live(const wchar_t* title, int seconds)
         std::vector<double> changedMs;
         const Clock::time_point begin = Clock::now();
         const Clock::time_point end = begin + std::chrono::seconds(seconds);
-        Clock::time_point nextCapture = begin, nextList = begin + ListPeriod;
+        agent::CaptureSchedule capture;
+        Clock::time_point nextList = begin + ListPeriod;
         while (Clock::now() < end)
         {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(nextCapture, nextList) -
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(capture.Due(), nextList) -
                                                                                      Clock::now());
             if (wait.count() > 0)
                 Sleep(static_cast<DWORD>(wait.count()));
@@ -531,11 +533,9 @@ int Live(const wchar_t* title, int seconds)
                 nextList += ListPeriod;
                 client.List();
             }
-            if (Clock::now() >= nextCapture)
+            if (Clock::now() >= capture.Due())
             {
                 const Clock::time_point started = Clock::now();
-                nextCapture = started - nextCapture > CapturePeriod ? started : nextCapture;
-                nextCapture += CapturePeriod;
                 const agent::Image image = client.Capture(window, hash);
                 ++polls;
                 if (!image.unchanged)
@@ -544,6 +544,7 @@ int Live(const wchar_t* title, int seconds)
                     hash = image.hash;
                     changedMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
                 }
+                capture.Asked(started, !image.unchanged);
             }
         }
         const double took = std::chrono::duration<double>(Clock::now() - begin).count();

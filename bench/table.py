@@ -101,7 +101,7 @@ row("... size of the PNG written", "viewer.png", "B")
 for kind, words in (("moving", "repainting every 16 ms"), ("still", "idle")):
     where = f"Live view, 800x600 window {words}"
     row(f"{where}: changed frames per second (agent::Client polling as the viewer's window does: "
-        f"Capture with the last hash every 90 ms, List every 1 s; {live} s)", f"live.{kind}.fps", "")
+        f"Capture with the last hash every 90 ms, every 500 ms once unchanged for a second, List every 1 s; {live} s)", f"live.{kind}.fps", "")
     row("... changed frames", f"live.{kind}.changed", "")
     row("... captures asked", f"live.{kind}.polls", "")
     row("... time of a capture that brought a new image (median)", f"live.{kind}.capture", "ms")

@@ -15,6 +15,7 @@
 
 #include "Commands.h"
 #include "agent/AgentClient.h"
+#include "agent/CaptureSchedule.h"
 #include "session/SystemError.h"
 
 namespace
@@ -33,9 +34,6 @@ constexpr int StatusId = 3;
 constexpr int ImageId = 4;
 
 constexpr milliseconds ListPeriod(1000);
-// A little under 100 ms, at a fixed rate: with the timer's slack this still gives at least 10
-// frames a second of a window that changes all the time.
-constexpr milliseconds CapturePeriod(90);
 constexpr milliseconds ConnectPeriod(2000);
 
 struct Input
@@ -119,7 +117,7 @@ void Worker(std::shared_ptr<Shared> shared)
     std::optional<agent::Client> client;
     Clock::time_point nextConnect = Clock::now();
     Clock::time_point nextList = Clock::now();
-    Clock::time_point nextCapture = Clock::now();
+    agent::CaptureSchedule capture;
     uint32_t capturedWindow = 0;
     uint64_t hash = 0;
 
@@ -128,14 +126,14 @@ void Worker(std::shared_ptr<Shared> shared)
     {
         Clock::time_point due = Clock::now() + milliseconds(1000);
         if (shared->visible)
-            due = !client ? nextConnect : std::min(nextList, shared->selected != 0 ? nextCapture : nextList);
+            due = !client ? nextConnect : std::min(nextList, shared->selected != 0 ? capture.Due() : nextList);
         shared->wake.wait_until(lock, due, [&] { return shared->stop || shared->poke || !shared->inputs.empty(); });
         if (shared->stop)
             return;
         const bool visible = shared->visible;
         const uint32_t selected = shared->selected;
-        if (shared->poke)
-            nextCapture = Clock::now();
+        if (shared->poke || !shared->inputs.empty())
+            capture.Restart();
         shared->poke = false;
         std::deque<Input> inputs;
         inputs.swap(shared->inputs);
@@ -181,21 +179,21 @@ void Worker(std::shared_ptr<Shared> shared)
                     nextList = Clock::now() + ListPeriod;
                     list = client->List();
                 }
-                if (visible && selected != 0 && Clock::now() >= nextCapture)
+                if (visible && selected != 0 && Clock::now() >= capture.Due())
                 {
                     const Clock::time_point started = Clock::now();
-                    nextCapture = started - nextCapture > CapturePeriod ? started : nextCapture;
-                    nextCapture += CapturePeriod;
                     if (selected != capturedWindow)
                         hash = 0;
                     agent::Image captured = client->Capture(selected, hash);
                     capturedWindow = selected;
-                    if (!captured.unchanged &&
-                        captured.pixels.size() == static_cast<size_t>(captured.width) * captured.height)
+                    const bool changed = !captured.unchanged &&
+                                         captured.pixels.size() == static_cast<size_t>(captured.width) * captured.height;
+                    if (changed)
                     {
                         hash = captured.hash;
                         image = std::move(captured);
                     }
+                    capture.Asked(started, changed);
                 }
             }
         }
@@ -205,7 +203,7 @@ void Worker(std::shared_ptr<Shared> shared)
             if (!client || ConnectionLost(error))
                 client.reset();
             // A window that failed (gone, hung) is not asked again at once.
-            nextCapture = Clock::now() + ListPeriod;
+            capture.DelayUntil(Clock::now() + ListPeriod);
         }
         catch (const std::exception& error)
         {

@@ -1,9 +1,11 @@
 // The tray's rule for announcing session 0 windows from the feed, over a minute and more of
-// feed updates (the service scenario can only show the first minute).
+// feed updates (the service scenario can only show the first minute), and the viewer's schedule
+// of asking for a picture.
 
 #include <gtest/gtest.h>
 
 #include "agent/Announcements.h"
+#include "agent/CaptureSchedule.h"
 
 namespace
 {
@@ -42,4 +44,41 @@ TEST(TrayAnnouncements, OncePerWindowAndAgainOnAFlashAtMostOnceAMinute)
     // A window that went and came back (a handle used again) is a new window.
     EXPECT_TRUE(rule.Update(FeedOf({Window(2)}), t0 + 101000).empty());
     EXPECT_EQ(rule.Update(FeedOf({Window(2), Window(1)}), t0 + 102000), Indexes({1}));
+}
+
+// The viewer's capture schedule: fast while the picture changes, slow once it has not for about
+// a second, fast again on a change or a restart; never two asks at once after a late one.
+TEST(CaptureSchedule, SlowsDownOnAStillPictureAndSpeedsUpOnAChange)
+{
+    using agent::CaptureSchedule;
+    using std::chrono::milliseconds;
+    CaptureSchedule schedule;
+    const CaptureSchedule::Clock::time_point begin = schedule.Due();
+    for (int ask = 1; ask < CaptureSchedule::UnchangedBeforeIdle; ++ask)
+        schedule.Asked(schedule.Due(), false);
+    EXPECT_EQ(schedule.Due() - begin, milliseconds(90) * (CaptureSchedule::UnchangedBeforeIdle - 1));
+
+    CaptureSchedule::Clock::time_point before = schedule.Due();
+    schedule.Asked(before, false);
+    EXPECT_EQ(schedule.Due() - before, milliseconds(500));
+    before = schedule.Due();
+    schedule.Asked(before, false);
+    EXPECT_EQ(schedule.Due() - before, milliseconds(500));
+
+    before = schedule.Due();
+    schedule.Asked(before, true);
+    EXPECT_EQ(schedule.Due() - before, milliseconds(90));
+
+    // An ask that began two seconds late schedules the next from when it began.
+    const CaptureSchedule::Clock::time_point late = schedule.Due() + milliseconds(2000);
+    schedule.Asked(late, true);
+    EXPECT_EQ(schedule.Due() - late, milliseconds(90));
+
+    for (int ask = 0; ask < 20; ++ask)
+        schedule.Asked(schedule.Due(), false);
+    schedule.Restart();
+    EXPECT_LE(schedule.Due(), CaptureSchedule::Clock::now());
+    before = schedule.Due();
+    schedule.Asked(before, false);
+    EXPECT_EQ(schedule.Due() - before, milliseconds(90));
 }

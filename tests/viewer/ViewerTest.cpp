@@ -355,6 +355,16 @@ TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
         png::SaveFile(shot, png::Encode(frame.right - frame.left, frame.bottom - frame.top, pixels.data()));
     }
 
+    // A picture that stayed the same for a while (the viewer then asks less often) still follows
+    // a change of the window.
+    Sleep(1500);
+    const HWND text = FindWindowExW(question_, nullptr, L"Static", L"Continue with the bench?");
+    ASSERT_NE(text, nullptr);
+    SetWindowTextW(text, L"Changed while the viewer watched");
+    const RECT shownArea{origin.x, origin.y, origin.x + box.right - box.left, origin.y + box.bottom - box.top};
+    EXPECT_TRUE(bench::WaitUntil([&] { return Screen(box) != shown && Screen(shownArea) == Screen(box); }, 5000))
+        << "the viewer's picture did not follow the changed box";
+
     const POINT ok = CentreIn(question_, FindWindowExW(question_, nullptr, L"Button", L"OK"));
     ASSERT_TRUE(Click(POINT{origin.x + ok.x, origin.y + ok.y}));
     EXPECT_TRUE(Reported(results_, "box=1")) << ReadAll(results_);
