@@ -181,20 +181,20 @@ int Stop(const wchar_t* name)
     if (!WaitState(service, SERVICE_STOPPED, 20000))
         return Fail("the service did not stop");
     Print("stopped_ms", Now() - begin);
-    // Not part of the figure, but the next start fails with 1359 while the process still ends.
-    if (process != nullptr)
-    {
-        const bool ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
-        CloseHandle(process);
-        if (!ended)
-            return Fail("the service's process did not end after SERVICE_STOPPED");
-    }
     if (shell)
     {
         // The trays of users' sessions are not the service's to close.
         if (!bench::WaitUntil([] { return CopiesIn(Explorer, 0) == 0 && CopiesIn(Tray, 0) == 0; }, 5000, 1))
             return Fail("a helper outlived the stop");
         Print("helpers_gone_ms", Now() - begin);
+    }
+    // Not part of the figures, but the next start fails with 1359 while the process still ends.
+    if (process != nullptr)
+    {
+        const bool ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+        CloseHandle(process);
+        if (!ended)
+            return Fail("the service's process did not end after SERVICE_STOPPED");
     }
     return 0;
 }
