@@ -1,5 +1,6 @@
 #include "BenchClient.h"
 
+#include <dbghelp.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -250,6 +251,45 @@ std::wstring LocalLowFolder()
         path = folder;
     CoTaskMemFree(folder);
     return path;
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char chunk[4096];
+    for (DWORD read = 0; ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0;)
+        bytes.append(chunk, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool WaitForLine(const std::wstring& path, const std::string& line)
+{
+    return WaitUntil([&] { return ReadFileBytes(path).find(line + "\n") != std::string::npos; }, 5000);
+}
+
+bool ExceptionCodeInDump(const std::string& bytes, DWORD& code)
+{
+    if (bytes.size() < sizeof(MINIDUMP_HEADER))
+        return false;
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
+    if (header->Signature != MINIDUMP_SIGNATURE ||
+        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
+        return false;
+    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
+    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
+        if (directory[i].StreamType == ExceptionStream &&
+            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
+        {
+            code = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva)
+                       ->ExceptionRecord.ExceptionCode;
+            return true;
+        }
+    return false;
 }
 
 StartedProgram::StartedProgram(const std::wstring& path, const std::wstring& arguments)

@@ -104,24 +104,6 @@ const agent::WindowEntry* Titled(const std::vector<agent::WindowEntry>& windows,
     return nullptr;
 }
 
-std::string ReadAll(const std::wstring& path)
-{
-    std::string text;
-    if (FILE* file = _wfopen(path.c_str(), L"rb"))
-    {
-        char buffer[4096];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-            text.append(buffer, got);
-        std::fclose(file);
-    }
-    return text;
-}
-
-bool WaitForLine(const std::wstring& path, const std::string& line)
-{
-    return bench::WaitUntil([&] { return ReadAll(path).find(line + "\n") != std::string::npos; }, 5000);
-}
-
 // A raw client of the pipe that says what it likes.
 class RawClient
 {
@@ -311,7 +293,7 @@ TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
     GetWindowRect(box, &boxRect);
     GetWindowRect(ok, &okRect);
     client.Click(question, (okRect.left + okRect.right) / 2 - boxRect.left, (okRect.top + okRect.bottom) / 2 - boxRect.top);
-    EXPECT_TRUE(WaitForLine(results, "box=1")) << ReadAll(results);
+    EXPECT_TRUE(bench::WaitForLine(results, "box=1")) << bench::ReadFileBytes(results);
 
     // A click in the edit box gives it the focus, as a user would; typed text lands there and
     // ENTER presses the default button.
@@ -332,11 +314,11 @@ TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
         << "the click did not give the edit box the focus";
     client.Text(licence, L"QX-4711-\u00FC");
     client.Key(licence, VK_RETURN);
-    EXPECT_TRUE(WaitForLine(results, "dialog=1 text=QX-4711-\xC3\xBC")) << ReadAll(results);
+    EXPECT_TRUE(bench::WaitForLine(results, "dialog=1 text=QX-4711-\xC3\xBC")) << bench::ReadFileBytes(results);
 
     const uint32_t plain = Titled(windows, L"Bench plain")->window;
     client.Close(plain);
-    EXPECT_TRUE(WaitForLine(results, "plain=closed")) << ReadAll(results);
+    EXPECT_TRUE(bench::WaitForLine(results, "plain=closed")) << bench::ReadFileBytes(results);
     EXPECT_TRUE(dialogs.Ended(5000)) << "not every window of the program was answered";
     // A window that has gone is one the agent does not know.
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE), CodeOf([&] { client.Capture(plain); }));

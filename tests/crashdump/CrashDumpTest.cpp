@@ -20,22 +20,6 @@ std::wstring LocalLow() { return bench::LocalLowFolder(); }
 
 std::wstring DumpFile() { return LocalLow() + L"\\Quillon.dmp"; }
 
-std::vector<char> ReadAll(const std::wstring& path)
-{
-    std::vector<char> bytes;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    bytes.resize(GetFileSize(file, nullptr));
-    DWORD read = 0;
-    if (!bytes.empty())
-        ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-    bytes.resize(read);
-    CloseHandle(file);
-    return bytes;
-}
-
 // A C++ exception that nothing caught: the runtime either ends it in std::terminate, which the
 // crash-dump handling raises with its own code, or raises its own code to the filter (GCC's
 // unwinder on 64-bit Windows does, as MSVC's does everywhere).
@@ -93,7 +77,7 @@ struct Dump
     std::string problem;
 };
 
-Dump ReadDump(const std::vector<char>& bytes)
+Dump ReadDump(const std::string& bytes)
 {
     Dump dump;
     if (bytes.size() < sizeof(MINIDUMP_HEADER))
@@ -159,7 +143,7 @@ TEST_F(crashdump, AnExceptionOnTheUiThreadLeavesADumpNamingThatThread)
     const Crash crash = RunCrash(L"ui");
     EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
     ASSERT_EQ(crash.failingThreads.size(), 1u);
-    const Dump dump = ReadDump(ReadAll(DumpFile()));
+    const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(dump.valid) << dump.problem;
     EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
     EXPECT_EQ(dump.exceptionCode, UncaughtCppExceptionCode);
@@ -169,14 +153,14 @@ TEST_F(crashdump, AnExceptionFromAThreadPoolCallbackReplacesTheEarlierDump)
 {
     const Crash fault = RunCrash(L"fault");
     EXPECT_EQ(fault.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    const Dump first = ReadDump(ReadAll(DumpFile()));
+    const Dump first = ReadDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(first.valid) << first.problem;
     EXPECT_EQ(first.exceptionCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
 
     const Crash crash = RunCrash(L"pool");
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
     ASSERT_EQ(crash.failingThreads.size(), 1u);
-    const Dump dump = ReadDump(ReadAll(DumpFile()));
+    const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(dump.valid) << dump.problem;
     EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
     EXPECT_TRUE(IsUncaughtCpp(dump.exceptionCode)) << std::hex << dump.exceptionCode;
@@ -193,7 +177,7 @@ TEST_F(crashdump, AnExceptionInAWindowOrWaitHandlerEndsTheProcessWithADump)
         const Crash crash = RunCrash(mode);
         EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
         ASSERT_EQ(crash.failingThreads.size(), 1u);
-        const Dump dump = ReadDump(ReadAll(DumpFile()));
+        const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
         ASSERT_TRUE(dump.valid) << dump.problem;
         EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
         EXPECT_EQ(dump.exceptionCode, UncaughtCppExceptionCode);
@@ -205,7 +189,7 @@ TEST_F(crashdump, TwoThreadsFailingAtOnceLeaveOneWholeDump)
     const Crash crash = RunCrash(L"together");
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
     ASSERT_EQ(crash.failingThreads.size(), 2u);
-    const Dump dump = ReadDump(ReadAll(DumpFile()));
+    const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(dump.valid) << dump.problem;
     EXPECT_TRUE(dump.threadId == crash.failingThreads[0] || dump.threadId == crash.failingThreads[1]);
 }
@@ -213,7 +197,7 @@ TEST_F(crashdump, TwoThreadsFailingAtOnceLeaveOneWholeDump)
 TEST_F(crashdump, ADumpHeldOpenByAReaderStaysAsItWasAndTheProcessStillEnds)
 {
     RunCrash(L"fault");
-    const std::vector<char> before = ReadAll(DumpFile());
+    const std::string before = bench::ReadFileBytes(DumpFile());
     ASSERT_TRUE(ReadDump(before).valid);
 
     const HANDLE reader = CreateFileW(DumpFile().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
@@ -222,7 +206,7 @@ TEST_F(crashdump, ADumpHeldOpenByAReaderStaysAsItWasAndTheProcessStillEnds)
     const Crash crash = RunCrash(L"pool");
     CloseHandle(reader);
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
-    EXPECT_EQ(ReadAll(DumpFile()), before);
+    EXPECT_EQ(bench::ReadFileBytes(DumpFile()), before);
 }
 
 // The folder of the account's LocalLow, redirected for one crash to a path that leaves no room
@@ -273,7 +257,7 @@ TEST_F(crashdump, TheDumpFolderIsCreatedAndFixedAtStartUp)
         crash = RunCrash(L"moved", later);
     }
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
-    const Dump dump = ReadDump(ReadAll(missing + L"\\Quillon.dmp"));
+    const Dump dump = ReadDump(bench::ReadFileBytes(missing + L"\\Quillon.dmp"));
     EXPECT_TRUE(dump.valid) << dump.problem;
     EXPECT_EQ(GetFileAttributesW((later + L"\\Quillon.dmp").c_str()), INVALID_FILE_ATTRIBUTES);
 

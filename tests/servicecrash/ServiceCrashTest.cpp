@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <dbghelp.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,41 +18,6 @@ namespace ts = bench::termsrv;
 
 namespace
 {
-struct DumpException
-{
-    bool found = false;
-    DWORD code = 0;
-};
-
-DumpException ExceptionOf(const std::wstring& path)
-{
-    DumpException result;
-    std::string bytes;
-    if (FILE* file = _wfopen(path.c_str(), L"rb"))
-    {
-        char chunk[4096];
-        for (size_t read; (read = fread(chunk, 1, sizeof chunk, file)) > 0;)
-            bytes.append(chunk, read);
-        fclose(file);
-    }
-    if (bytes.size() < sizeof(MINIDUMP_HEADER))
-        return result;
-    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
-    if (header->Signature != MINIDUMP_SIGNATURE ||
-        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
-        return result;
-    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
-    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
-        if (directory[i].StreamType == ExceptionStream &&
-            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
-        {
-            const auto* stream =
-                reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva);
-            return DumpException{true, stream->ExceptionRecord.ExceptionCode};
-        }
-    return result;
-}
-
 TEST(ServiceCrash, AFaultInASystemCallOfTheUiThreadEndsTheServiceWithADumpOfThatThread)
 {
     const char* copy = std::getenv("QUILLON_DUMP_COPY");
@@ -78,9 +41,10 @@ TEST(ServiceCrash, AFaultInASystemCallOfTheUiThreadEndsTheServiceWithADumpOfThat
     ts::Reset();
     ASSERT_TRUE(ended) << "the service outlived the fault (pid " << pid << ")";
 
-    const DumpException exception = ExceptionOf(dump);
-    ASSERT_TRUE(exception.found) << "no dump with an exception at " << bench::Narrow(dump);
-    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), exception.code);
+    DWORD code = 0;
+    ASSERT_TRUE(bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code))
+        << "no dump with an exception at " << bench::Narrow(dump);
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), code);
 
     std::wstring target(copy, copy + strlen(copy));
     EXPECT_TRUE(CopyFileW(dump.c_str(), target.c_str(), FALSE)) << GetLastError();

@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <dbghelp.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -109,32 +107,6 @@ private:
 
 std::wstring LocalLow() { return bench::LocalLowFolder(); }
 
-// The exception code recorded in a mini dump file; 0 when there is none.
-DWORD DumpExceptionCode(const std::wstring& path)
-{
-    std::vector<char> bytes;
-    if (FILE* file = _wfopen(path.c_str(), L"rb"))
-    {
-        char chunk[4096];
-        for (size_t read; (read = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-            bytes.insert(bytes.end(), chunk, chunk + read);
-        std::fclose(file);
-    }
-    if (bytes.size() < sizeof(MINIDUMP_HEADER))
-        return 0;
-    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
-    if (header->Signature != MINIDUMP_SIGNATURE ||
-        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
-        return 0;
-    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
-    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
-        if (directory[i].StreamType == ExceptionStream &&
-            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
-            return reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva)
-                ->ExceptionRecord.ExceptionCode;
-    return 0;
-}
-
 void EndHelpersLeftBehind()
 {
     for (const wchar_t* image : {L"QuillonTray.exe", L"QuillonExplorer.exe"})
@@ -172,7 +144,9 @@ TEST(ShellIdentity, ATrayStartedAsAUserWhoseIdentityCannotBeGivenUpEndsTheShellW
     EXPECT_EXIT(RunShellFor(10000), ::testing::ExitedWithCode(static_cast<int>(IdentityStuckCode)), "");
     ts::Reset();
     EndHelpersLeftBehind();
-    EXPECT_EQ(IdentityStuckCode, DumpExceptionCode(dump));
+    DWORD code = 0;
+    bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code);
+    EXPECT_EQ(IdentityStuckCode, code);
     DeleteFileW(dump.c_str());
 }
 

@@ -47,24 +47,6 @@ std::wstring TempFile(const wchar_t* name)
     return path;
 }
 
-std::string ReadAll(const std::wstring& path)
-{
-    std::string text;
-    if (FILE* file = _wfopen(path.c_str(), L"rb"))
-    {
-        char buffer[4096];
-        for (size_t got; (got = fread(buffer, 1, sizeof buffer, file)) > 0;)
-            text.append(buffer, got);
-        fclose(file);
-    }
-    return text;
-}
-
-bool Reported(const std::wstring& results, const std::string& line)
-{
-    return bench::WaitUntil([&] { return ReadAll(results).find(line + "\n") != std::string::npos; }, 5000);
-}
-
 // The screen's pixels over a rectangle, 0x00RRGGBB.
 std::vector<uint32_t> Screen(const RECT& rect)
 {
@@ -234,7 +216,7 @@ TEST_F(ViewerAgainstAgent, TheCommandLineListsSavesClicksTypesAndCloses)
     run = View(L"--save " + Id(question_) + L" \"" + png + L"\"");
     ASSERT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
     EXPECT_EQ(run.out + run.err, L"");
-    const std::string bytes = ReadAll(png);
+    const std::string bytes = bench::ReadFileBytes(png);
     const pngread::Decoded image = pngread::Decode(std::vector<uint8_t>(bytes.begin(), bytes.end()));
     RECT rect;
     GetWindowRect(question_, &rect);
@@ -255,17 +237,17 @@ TEST_F(ViewerAgainstAgent, TheCommandLineListsSavesClicksTypesAndCloses)
     EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
     run = View(L"--key " + Id(licence_) + L" ENTER");
     EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
-    EXPECT_TRUE(Reported(results_, "dialog=1 text=ABC-123 \xc3\xa9")) << ReadAll(results_);
+    EXPECT_TRUE(bench::WaitForLine(results_, "dialog=1 text=ABC-123 \xc3\xa9")) << bench::ReadFileBytes(results_);
 
     // OK of the message box, clicked where the picture shows it.
     const POINT ok = CentreIn(question_, FindWindowExW(question_, nullptr, L"Button", L"OK"));
     run = View(L"--click " + Id(question_) + L" " + std::to_wstring(ok.x) + L" " + std::to_wstring(ok.y));
     EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
-    EXPECT_TRUE(Reported(results_, "box=1")) << ReadAll(results_);
+    EXPECT_TRUE(bench::WaitForLine(results_, "box=1")) << bench::ReadFileBytes(results_);
 
     run = View(L"--close " + Id(plain_));
     EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
-    EXPECT_TRUE(Reported(results_, "plain=closed")) << ReadAll(results_);
+    EXPECT_TRUE(bench::WaitForLine(results_, "plain=closed")) << bench::ReadFileBytes(results_);
 
     // A window that is no longer there, and one that never was on that desktop.
     run = View(L"--click " + Id(question_) + L" 1 1");
@@ -367,7 +349,7 @@ TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
 
     const POINT ok = CentreIn(question_, FindWindowExW(question_, nullptr, L"Button", L"OK"));
     ASSERT_TRUE(Click(POINT{origin.x + ok.x, origin.y + ok.y}));
-    EXPECT_TRUE(Reported(results_, "box=1")) << ReadAll(results_);
+    EXPECT_TRUE(bench::WaitForLine(results_, "box=1")) << bench::ReadFileBytes(results_);
 
     // The window ends on request, with its worker.
     PostMessageW(viewer, WM_CLOSE, 0, 0);
