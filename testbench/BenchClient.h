@@ -116,8 +116,9 @@ private:
 std::wstring LocalLowFolder();
 std::string Narrow(const std::wstring& text);
 
-// A whole file's bytes; empty when it cannot be opened. Opened for others to go on writing, as a
-// service's dump or a bench program's results file may still be open.
+// A whole file's bytes, read to its end whatever size it claims; empty when it cannot be opened.
+// Opened for others to go on writing, as a service's dump or a bench program's results file may
+// still be open.
 std::string ReadFileBytes(const std::wstring& path);
 // Waits up to 5 s for a file to hold the line (with its line feed).
 bool WaitForLine(const std::wstring& path, const std::string& line);

@@ -76,25 +76,6 @@ ServiceFigures FiguresOf(DWORD pid)
     return result;
 }
 
-namespace
-{
-// A file of Linux's /proc, through Wine's drive Z:. Its size reads as 0, so it is read to the end.
-std::string ReadProcFile(const std::wstring& path)
-{
-    std::string text;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0)
-        text.append(buffer, read);
-    CloseHandle(file);
-    return text;
-}
-}
-
 long long LinuxAnonKb(const std::string& commandLinePart)
 {
     char prefix[1024] = "";
@@ -111,16 +92,17 @@ long long LinuxAnonKb(const std::string& commandLinePart)
         const std::wstring name = entry.cFileName;
         if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos)
             continue;
+        // Linux's /proc through Wine's drive Z:; its files say size 0 but read to the end.
         const std::wstring folder = L"Z:\\proc\\" + name;
-        if (ReadProcFile(folder + L"\\cmdline").find(commandLinePart) == std::string::npos)
+        if (bench::ReadFileBytes(folder + L"\\cmdline").find(commandLinePart) == std::string::npos)
             continue;
-        const std::string environment = ReadProcFile(folder + L"\\environ");
+        const std::string environment = bench::ReadFileBytes(folder + L"\\environ");
         bool ours = false;
         for (size_t at = 0; at < environment.size(); at += std::strlen(environment.c_str() + at) + 1)
             ours = ours || std::strcmp(environment.c_str() + at, wanted.c_str()) == 0;
         if (!ours)
             continue;
-        const std::string status = ReadProcFile(folder + L"\\status");
+        const std::string status = bench::ReadFileBytes(folder + L"\\status");
         const size_t at = status.find("RssAnon:");
         if (at != std::string::npos)
             found = std::strtoll(status.c_str() + at + 8, nullptr, 10);
