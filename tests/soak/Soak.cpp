@@ -71,6 +71,7 @@ ServiceFigures FiguresOf(DWORD pid)
         return result;
     result.valid = true;
     result.handles = process.handles;
+    result.threads = process.threads;
     result.privateBytes = process.privateBytes;
     result.workingSet = process.workingSet;
     return result;

@@ -31,6 +31,7 @@ struct ServiceFigures
 {
     bool valid = false;
     DWORD handles = 0;
+    DWORD threads = 0;
     SIZE_T privateBytes = 0;
     SIZE_T workingSet = 0;
 };
