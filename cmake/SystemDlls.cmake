@@ -13,11 +13,9 @@ function(quillon_system_dll name)
     return()
   endif()
 
-  # MinGW with lld: lld makes the delay-load tables itself, as for MSVC, from an import library
-  # in the short form that llvm-dlltool writes from the exports that the cross compiler's regular
-  # import library names (GNU dlltool's delay-load libraries put the table that the helper fills
-  # in among the imports, which lld makes read-only). The helper and its hook come from the
-  # MinGW runtime, as with MSVC's delayimp.
+  # MinGW: GNU dlltool writes an import library whose thunks call the MinGW runtime's
+  # __delayLoadHelper2 (as MSVC's delayimp), from the exports that the cross compiler's regular
+  # import library names; -k keeps the 32-bit names undecorated, as the DLL exports them.
   find_library(QUILLON_IMPORT_LIB_${name} lib${name}.a)
   if(NOT QUILLON_IMPORT_LIB_${name})
     message(FATAL_ERROR "The import library lib${name}.a of the cross compiler was not found.")
@@ -45,13 +43,15 @@ function(quillon_system_dll name)
   file(WRITE ${dir}/${name}.def "${def}")
   set(delaylib ${dir}/lib${name}_delay.a)
   add_custom_command(OUTPUT ${delaylib}
-    COMMAND ${QUILLON_LLVM_BIN}/llvm-dlltool -m ${machine} -k -d ${dir}/${name}.def -l ${delaylib}
+    COMMAND ${QUILLON_DLLTOOL} -m ${machine} -k -d ${name}.def -y lib${name}_delay.a
     DEPENDS ${dir}/${name}.def
+    # dlltool names its symbols after the output path as given: relative, so the symbols do not
+    # depend on the build folder.
+    WORKING_DIRECTORY ${dir}
     COMMENT "Import library for ${name}.dll, loaded on first use")
   add_custom_target(${target}_lib DEPENDS ${delaylib})
   add_dependencies(${target} ${target}_lib)
   target_link_libraries(${target} INTERFACE ${delaylib})
-  target_link_options(${target} INTERFACE -Wl,--Xlink=-delayload:${name}.dll)
 endfunction()
 
 foreach(dll wtsapi32 userenv dbghelp comctl32)

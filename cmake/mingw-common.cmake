@@ -1,34 +1,23 @@
 # The cross build shared by both MinGW-w64 toolchains; QUILLON_MINGW_TRIPLE names the target.
-# clang and lld 15 compile and link against the MinGW-w64 runtime and libstdc++ of the GCC cross
-# compiler (posix thread model: std::mutex and GoogleTest need it): lld writes the PDB symbols
-# that Windows debuggers read, which GNU ld cannot. Resources still come from the GNU windres of
-# that cross compiler.
+# Everything is compiled by Debian's GCC cross compiler (posix thread model: std::mutex and
+# GoogleTest need it) and linked by its GNU ld. The C++ runtime in the programs (libstdc++,
+# libgcc's unwinder) was built by that same compiler: on i686, objects of two compilers do not
+# agree on every call between them, and only GCC's own start files register the DWARF unwind
+# tables that i686 exceptions need. testbench/check-abi.sh proves both from the built programs.
 set(CMAKE_SYSTEM_NAME Windows)
 
-set(QUILLON_LLVM_BIN /usr/lib/llvm-15/bin CACHE PATH "clang, lld and llvm-objcopy 15")
-set(CMAKE_C_COMPILER   ${QUILLON_LLVM_BIN}/clang)
-set(CMAKE_CXX_COMPILER ${QUILLON_LLVM_BIN}/clang++)
-set(CMAKE_C_COMPILER_TARGET   ${QUILLON_MINGW_TRIPLE})
-set(CMAKE_CXX_COMPILER_TARGET ${QUILLON_MINGW_TRIPLE})
-set(CMAKE_RC_COMPILER  ${QUILLON_MINGW_TRIPLE}-windres)
-set(CMAKE_NM           ${QUILLON_MINGW_TRIPLE}-nm)
-set(QUILLON_OBJCOPY    ${QUILLON_LLVM_BIN}/llvm-objcopy)
-
-# The runtime and libstdc++ of the GCC cross compiler: its library folder holds both libgcc and
-# libstdc++, and its include folder libstdc++'s headers.
-execute_process(COMMAND ${QUILLON_MINGW_TRIPLE}-g++-posix -print-libgcc-file-name
-                OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
-if(NOT status EQUAL 0 OR NOT EXISTS "${libgcc}")
+find_program(QUILLON_MINGW_GXX ${QUILLON_MINGW_TRIPLE}-g++-posix)
+find_program(QUILLON_MINGW_GCC ${QUILLON_MINGW_TRIPLE}-gcc-posix)
+if(NOT QUILLON_MINGW_GXX OR NOT QUILLON_MINGW_GCC)
   message(FATAL_ERROR "${QUILLON_MINGW_TRIPLE}-g++-posix not found: install Debian's g++-mingw-w64.")
 endif()
-get_filename_component(QUILLON_GCC_LIB_DIR ${libgcc} DIRECTORY)
-set(cxx_include ${QUILLON_GCC_LIB_DIR}/include/c++)
-set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
-    ${cxx_include} ${cxx_include}/${QUILLON_MINGW_TRIPLE} ${cxx_include}/backward)
-# Only the target's own folder as system root: /usr/include would put glibc's headers in.
-set(sysroot "--sysroot=/usr/${QUILLON_MINGW_TRIPLE}")
-set(CMAKE_C_FLAGS_INIT "${sysroot}")
-set(CMAKE_CXX_FLAGS_INIT "${sysroot}")
+set(CMAKE_C_COMPILER   ${QUILLON_MINGW_GCC})
+set(CMAKE_CXX_COMPILER ${QUILLON_MINGW_GXX})
+set(CMAKE_RC_COMPILER  ${QUILLON_MINGW_TRIPLE}-windres)
+set(CMAKE_NM           ${QUILLON_MINGW_TRIPLE}-nm)
+# llvm-objcopy strips and splits debug information without stamping the program with the time.
+find_program(QUILLON_OBJCOPY NAMES llvm-objcopy-15 llvm-objcopy PATHS /usr/lib/llvm-15/bin REQUIRED)
+set(QUILLON_DLLTOOL    ${QUILLON_MINGW_TRIPLE}-dlltool)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${QUILLON_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -39,8 +28,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 find_program(WINE_PROGRAM wine REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_PROGRAM})
 
-# Static runtime: the programs must need no MinGW DLLs on a Windows machine. clang's driver does
-# not add the winpthreads library that the posix libstdc++ needs (lld resolves in any order).
-set(link_init "${sysroot} --ld-path=${QUILLON_LLVM_BIN}/ld.lld -L${QUILLON_GCC_LIB_DIR} -static -lpthread")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${link_init}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${link_init}")
+# Static runtime: the programs must need no MinGW DLLs on a Windows machine.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

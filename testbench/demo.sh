@@ -9,29 +9,36 @@ DEMO_DIR=$BUILD_DIR/demo
 mkdir -p "$DEMO_DIR"
 
 step "A simulated user, alice, logs on in session 1 and holds the console"
-wine "$BENCH_DIR/BenchTermSrv.exe" logon 1 alice && wine "$BENCH_DIR/BenchTermSrv.exe" console 1 \
-    && wine "$BENCH_DIR/BenchTermSrv.exe" ready || fail "setting up the simulated user session"
+termsrv() { bounded 60 "the simulated Terminal Services (BenchTermSrv.exe $*)" "$CRASH_LOG" wine "$BENCH_DIR/BenchTermSrv.exe" "$@"; }
+termsrv logon 1 alice && termsrv console 1 && termsrv ready || fail "setting up the simulated user session"
 
 step "The taskbar of alice's session, which records the notifications her tray shows"
 setsid wine "$BENCH_DIR/BenchTaskbar.exe" </dev/null >/dev/null 2>&1 &
 
 step "Starting the UI0Detect service"
-wine sc start UI0Detect >"$LOG_DIR/sc-start.log" 2>&1 || { cat "$LOG_DIR/sc-start.log" >&2; fail "starting the service"; }
-wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000 \
+bounded 60 "starting the service (sc start UI0Detect)" "$LOG_DIR/sc-start.log" \
+    wine sc start UI0Detect >"$LOG_DIR/sc-start.log" 2>&1 || { cat "$LOG_DIR/sc-start.log" >&2; fail "starting the service"; }
+bounded 60 "waiting for the shell window" "$CRASH_LOG" wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000 \
     || fail "the shell window did not appear" "see $LOG_DIR for the bench logs"
-wine "$BENCH_DIR/BenchSessionProcesses.exe" --wait QuillonTray.exe 1 15000 QuillonExplorer.exe >/dev/null \
+bounded 60 "waiting for the helpers" "$CRASH_LOG" \
+    wine "$BENCH_DIR/BenchSessionProcesses.exe" --wait QuillonTray.exe 1 15000 QuillonExplorer.exe >/dev/null \
     || fail "the tray helper did not start in alice's session"
 sleep 1
 
 step "The service and its helpers per session, as the simulated Terminal Services sees them"
-wine "$BENCH_DIR/BenchSessionProcesses.exe" | tr -d '\r'
+bounded 60 "listing the processes" "$CRASH_LOG" wine "$BENCH_DIR/BenchSessionProcesses.exe" | tr -d '\r'
 
 step "Taking a screenshot of the display"
-import -display "$DISPLAY" -window root "$DEMO_DIR/quillon-shell.png" || fail "screenshot with ImageMagick"
+bounded 60 "the screenshot" "$LOG_DIR/xvfb.log" import -display "$DISPLAY" -window root "$DEMO_DIR/quillon-shell.png" \
+    || fail "screenshot with ImageMagick"
 
 # The point of it all: a program in session 0 asks a question, as a service would, and the
 # administrator answers it from their own desktop with QuillonViewer.
-viewer() { wine "$BUILD_DIR/bin/QuillonViewer.exe" "$@" </dev/null | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
+viewer() {
+    bounded 60 "QuillonViewer $*" "$CRASH_LOG" wine "$BUILD_DIR/bin/QuillonViewer.exe" "$@" </dev/null \
+        | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'
+}
+taskbar() { bounded 60 "the bench taskbar ($*)" "$CRASH_LOG" wine "$BENCH_DIR/BenchTaskbar.exe" "$@" | tr -d '\r'; }
 step "A program in session 0 shows a message box and a dialog, as a service would"
 answers=$DEMO_DIR/answers.txt
 rm -f "$answers"
@@ -39,8 +46,8 @@ setsid wine "$BENCH_DIR/BenchDialogs.exe" "$(winepath -w "$answers")" </dev/null
 for _ in $(seq 100); do viewer --list 2>/dev/null | grep -q $'\tBench question$' && break; sleep 0.2; done
 
 step "The notifications alice's session received (session, title, text), as her taskbar recorded them"
-for _ in $(seq 50); do wine "$BENCH_DIR/BenchTaskbar.exe" --print | grep -q 'Bench question' && break; sleep 0.2; done
-wine "$BENCH_DIR/BenchTaskbar.exe" --print | tr -d '\r' | awk -F'\t' '{ printf "session %s: %s: %s\n", $1, $2, $3 }'
+for _ in $(seq 50); do taskbar --print | grep -q 'Bench question' && break; sleep 0.2; done
+taskbar --print | awk -F'\t' '{ printf "session %s: %s: %s\n", $1, $2, $3 }'
 
 step "QuillonViewer --list (ID, process id, program, title)"
 list=$(viewer --list) || fail "QuillonViewer --list" "see $LOG_DIR for the bench logs"
@@ -52,7 +59,7 @@ step "QuillonViewer --save $question: the box's picture, next to the shell's scr
 viewer --save "$question" "$(winepath -w "$DEMO_DIR/session0-question.png")" || fail "QuillonViewer --save"
 echo "$DEMO_DIR/session0-question.png"
 
-ok=$(wine "$BENCH_DIR/BenchControlPoint.exe" "Bench question" Button OK | tr -d '\r') \
+ok=$(bounded 60 "finding the OK button" "$CRASH_LOG" wine "$BENCH_DIR/BenchControlPoint.exe" "Bench question" Button OK | tr -d '\r') \
     || fail "finding the OK button of the message box"
 step "QuillonViewer --click $question $ok: OK, where the picture shows it"
 viewer --click "$question" $ok || fail "QuillonViewer --click"
@@ -60,11 +67,13 @@ for _ in $(seq 50); do grep -q '^box=' "$answers" 2>/dev/null && break; sleep 0.
 echo "what the program in session 0 received: $(grep '^box=' "$answers" 2>/dev/null || echo nothing) (1 is OK)"
 
 step "Stopping the service"
-wine sc stop UI0Detect >"$LOG_DIR/sc-stop.log" 2>&1 || { cat "$LOG_DIR/sc-stop.log" >&2; fail "stopping the service"; }
+bounded 60 "stopping the service (sc stop UI0Detect)" "$LOG_DIR/sc-stop.log" \
+    wine sc stop UI0Detect >"$LOG_DIR/sc-stop.log" 2>&1 || { cat "$LOG_DIR/sc-stop.log" >&2; fail "stopping the service"; }
 
 step "The session 0 report of QuillonControl.exe"
 # The tool writes UTF-16; the terminal wants UTF-8.
-wine "$BUILD_DIR/bin/QuillonControl.exe" -k --query | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' \
+bounded 60 "the session 0 report (QuillonControl -k --query)" "$CRASH_LOG" \
+    wine "$BUILD_DIR/bin/QuillonControl.exe" -k --query | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' \
     || fail "the session 0 report"
 
 step "Done. Screenshot of the session 0 shell: $DEMO_DIR/quillon-shell.png; the box: $DEMO_DIR/session0-question.png"

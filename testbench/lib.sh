@@ -36,11 +36,36 @@ XVFB_PID=
 
 step() { printf '\n==> %s\n' "$*"; }
 
+# Programs of the prefix that crashed without a filter of their own (BenchCrashLog.exe, the
+# prefix's post-mortem debugger, writes them here; see make_prefix).
+CRASH_LOG=$LOG_DIR/crashes.log
+
+report_crashes() {
+    if [ -s "$CRASH_LOG" ]; then
+        printf 'Programs that crashed in this run (%s):\n' "$CRASH_LOG" >&2
+        tr -d '\r' <"$CRASH_LOG" | sed 's/^/  /' >&2
+    fi
+}
+
 # fail WHAT [WHAT TO DO]
 fail() {
     printf '\nFAILED: %s\n' "$1" >&2
     if [ $# -gt 1 ]; then printf 'What to do: %s\n' "$2" >&2; fi
+    report_crashes
     exit 1
+}
+
+# bounded SECONDS WHAT LOG COMMAND...: runs COMMAND, and fails the script naming WHAT and LOG when
+# it has not ended within SECONDS (a program that hangs, or waits on a dialog). Otherwise returns
+# the command's own status.
+bounded() {
+    local seconds=$1 what=$2 log=$3 status=0
+    shift 3
+    timeout -k 5 "$seconds" "$@" || status=$?
+    if [ $status -eq 124 ] || [ $status -eq 137 ]; then
+        fail "$what: it had not ended after $seconds s" "read $log"
+    fi
+    return $status
 }
 
 as_root() {
@@ -53,7 +78,7 @@ as_root() {
 ensure_packages() {
     local wanted=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth libboost-dev cmake ninja-build
                   imagemagick googletest python3 unzip binutils xdotool
-                  clang-15 lld-15 llvm-15 lldb-15)
+                  llvm-15 lldb-15)
     [ "$QUILLON_ARCH" = x86_64 ] && wanted+=(g++-mingw-w64-x86-64-posix)
     local missing=() p
     for p in "${wanted[@]}"; do
@@ -114,11 +139,16 @@ make_prefix() {
     export WINEDLLOVERRIDES="mscoree,mshtml=;winsta,wtsapi32,userenv,dbghelp,comctl32=n,b"
     step "Making a fresh Wine prefix in $WINEPREFIX (about 15 s)"
     rm -rf "$WINEPREFIX"
-    wineboot -i >"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot -i" "see $LOG_DIR/wineboot.log"
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 \
+    rm -f "$CRASH_LOG"
+    bounded 180 "making the prefix (wineboot -i)" "$LOG_DIR/wineboot.log" wineboot -i >"$LOG_DIR/wineboot.log" 2>&1 \
+        || fail "wineboot -i" "see $LOG_DIR/wineboot.log"
+    bounded 60 "registry setting for the X11 driver" "$LOG_DIR/wineboot.log" \
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 \
         || fail "registry setting for the X11 driver"
-    wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 || fail "registry setting for Version"
-    wineserver -w
+    bounded 60 "registry setting for Version" "$LOG_DIR/wineboot.log" \
+        wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 || fail "registry setting for Version"
+    set_crash_debugger "$WINEPREFIX" "$BENCH_DIR/BenchCrashLog.exe"
+    bounded 60 "waiting for the prefix's first server to end" "$LOG_DIR/wineboot.log" wineserver -w
 
     local system=$WINEPREFIX/drive_c/windows/$WINE_SYSTEM_DIR dll
     for dll in "$BENCH_DIR"/*.dll; do
@@ -127,21 +157,42 @@ make_prefix() {
 
     step "Booting the prefix under a persistent wineserver"
     setsid wineserver -p </dev/null >/dev/null 2>&1
-    setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot" "see $LOG_DIR/wineboot.log"
+    bounded 180 "booting the prefix (wineboot)" "$LOG_DIR/wineboot.log" \
+        setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot" "see $LOG_DIR/wineboot.log"
     setsid wine "$BENCH_DIR/BenchDesktop.exe" </dev/null >/dev/null 2>&1 &
     # The simulated Terminal Services' host lives as long as the prefix. Started here, not by the
     # first test that needs it: Wine hands a child its parent's Unix stdout even with null
     # standard handles, and ctest would wait for that test's pipe until the host ended.
     if [ -e "$BENCH_DIR/BenchTermSrv.exe" ]; then
-        setsid wine "$BENCH_DIR/BenchTermSrv.exe" reset </dev/null >/dev/null 2>&1 \
+        bounded 60 "starting the simulated Terminal Services (BenchTermSrv.exe reset)" "$CRASH_LOG" \
+            setsid wine "$BENCH_DIR/BenchTermSrv.exe" reset </dev/null >/dev/null 2>&1 \
             || fail "starting the simulated Terminal Services" "run $BENCH_DIR/BenchTermSrv.exe status by hand"
     fi
 
     local image
     image=$(winepath -w "$BUILD_DIR/bin/Quillon.exe")
-    wine sc create UI0Detect binPath= "$image" type= own type= interact start= demand \
+    bounded 60 "registering the UI0Detect service entry" "$LOG_DIR/sc.log" \
+        wine sc create UI0Detect binPath= "$image" type= own type= interact start= demand \
         DisplayName= "Interactive Services Detection" >"$LOG_DIR/sc.log" 2>&1 \
         || { cat "$LOG_DIR/sc.log" >&2; fail "registering the UI0Detect service entry"; }
+}
+
+# set_crash_debugger PREFIX LOGGER: a program that crashes without a filter of its own starts
+# the post-mortem debugger of AeDebug; Wine's shows a dialog and waits for an answer, which would
+# hold a run until its time-out. LOGGER names the program in $CRASH_LOG and lets it end. Set for
+# both views of the registry, as 32-bit programs read their own.
+set_crash_debugger() {
+    local prefix=$1 logger key command
+    logger=$(WINEPREFIX=$prefix winepath -w "$2")
+    command="\"$logger\" \"$(WINEPREFIX=$prefix winepath -w "$CRASH_LOG")\" %ld %ld"
+    for key in 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+               'HKLM\Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'; do
+        bounded 60 "setting the post-mortem debugger" "$LOG_DIR/wineboot.log" \
+            env WINEPREFIX="$prefix" wine reg add "$key" /v Debugger /d "$command" /f >/dev/null 2>&1 \
+            && bounded 60 "setting the post-mortem debugger" "$LOG_DIR/wineboot.log" \
+                env WINEPREFIX="$prefix" wine reg add "$key" /v Auto /d 1 /f >/dev/null 2>&1 \
+            || fail "setting the post-mortem debugger ($key)"
+    done
 }
 
 cleanup() {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Prints every thread's stack of a mini dump of a Quillon program, with function names and source
-# lines, using lldb 15 and the PDB symbols of the build that crashed.
+# lines, using lldb 15 and the debug files (NAME.debug, DWARF) of the build that crashed.
 #
 #   testbench/read-dump.sh DUMP [SYMBOLS [FOLDER...]]
 #
 # SYMBOLS is Quillon-<version>-win32-symbols.zip, or a folder holding the programs with their
-# PDBs (a build's bin folder); without it, the bench's own build. The programs must be the very
-# builds that crashed: lldb matches each one to the dump by its debug record and ignores others.
+# .debug files (a build's bin folder); without it, the bench's own build. The programs must be the
+# very builds that crashed: lldb matches each one to the dump by its debug record and ignores
+# others, and finds each debug file beside its program through the program's debug link.
 # FOLDERs hold further DLLs of the crashed process (the bench's stand-ins, say). Wine's own DLLs
 # are taken from its installation, when there is one, so that stacks read through them.
 set -euo pipefail

@@ -3,7 +3,9 @@
 # must come out byte for byte the same; it holds exactly the shipped files with a checksum that
 # matches; its programs import only the system's own DLLs; and, unpacked alone into a clean Wine
 # prefix that has no UI0Detect entry (as Windows 10 1803 and later), it installs, starts and
-# uninstalls, leaving no entry behind.
+# uninstalls, leaving no entry behind. The 32-bit programs are checked from their files for one C++
+# ABI (check-abi.sh) on every machine; where the machine runs 32-bit code, the install check runs
+# the very programs of the archive.
 # Run by run-tests.sh after the tests, with the display of the run; can be run alone as well.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -85,7 +87,7 @@ unzip -q "$ZIP" -d "$UNPACKED"
 
 step "Release: the symbols archive holds each program with the PDB its debug record names"
 programs="Quillon QuillonControl QuillonExplorer QuillonTray QuillonViewer"
-expected=$(for p in $programs; do echo "$NAME-symbols/$p.exe"; echo "$NAME-symbols/$p.pdb"; done | sort)
+expected=$(for p in $programs; do echo "$NAME-symbols/$p.exe"; echo "$NAME-symbols/$p.pdb"; echo "$NAME-symbols/$p.debug"; done | sort)
 actual=$(unzip -Z1 "$SYMBOLS_ZIP" | sort)
 [ "$actual" = "$expected" ] || fail "the symbols archive holds:
 $actual
@@ -105,8 +107,15 @@ for p in $programs; do
     guid=$(llvm-pdbutil-15 dump -summary "$dir/$p.pdb" | sed -n 's/.*GUID: {\(.*\)}/\1/p' | tr -d '-')
     swapped=${guid:6:2}${guid:4:2}${guid:2:2}${guid:0:2}${guid:10:2}${guid:8:2}${guid:14:2}${guid:12:2}${guid:16}
     [ -n "$bytes" ] && [ "$bytes" = "$swapped" ] || fail "$p.pdb is not the PDB of $p.exe ($bytes against $guid)"
-    echo "$p.exe: $p.pdb {$guid}"
+    debuglink=$(llvm-readobj-15 --string-dump=.gnu_debuglink "$dir/$p.exe" 2>/dev/null | grep -o "$p\.debug" | head -1)
+    [ "$debuglink" = "$p.debug" ] || fail "$p.exe does not link to $p.debug, where lldb finds its source lines"
+    echo "$p.exe: $p.pdb {$guid}, $p.debug"
 done
+
+step "Release: the 32-bit programs of the symbols archive are of one C++ ABI"
+"$QUILLON_ROOT/testbench/check-abi.sh" i686 "$SYMBOLS_UNPACKED/$NAME-symbols" \
+    || fail "the shipped 32-bit programs mix compilers or do not register their unwind tables" \
+            "read the lines above; the toolchain is cmake/mingw-common.cmake"
 
 step "Release: the programs load at start only the system's known DLLs"
 # Known DLLs always come from the system folder. The others (wtsapi32, userenv, dbghelp,
@@ -125,12 +134,17 @@ step "Release: installing the unpacked archive in a clean prefix"
 [ -n "${DISPLAY:-}" ] || start_display
 export WINEPREFIX=$CLEAN_PREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 rm -rf "$CLEAN_PREFIX"
-wineboot -i >"$LOG_DIR/release-wineboot.log" 2>&1 || fail "wineboot -i of the clean prefix"
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1
-wineserver -w
+boot_log=$LOG_DIR/release-wineboot.log
+bounded 180 "making the clean prefix (wineboot -i)" "$boot_log" wineboot -i >"$boot_log" 2>&1 \
+    || fail "wineboot -i of the clean prefix" "see $boot_log"
+bounded 60 "registry settings of the clean prefix" "$boot_log" \
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+bounded 60 "registry settings of the clean prefix" "$boot_log" \
+    wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1
+set_crash_debugger "$CLEAN_PREFIX" "$BENCH_DIR/BenchCrashLog.exe"
+bounded 60 "waiting for the clean prefix's first server" "$boot_log" wineserver -w
 setsid wineserver -p </dev/null >/dev/null 2>&1
-setsid wine wineboot </dev/null >>"$LOG_DIR/release-wineboot.log" 2>&1
+bounded 180 "booting the clean prefix" "$boot_log" setsid wine wineboot </dev/null >>"$boot_log" 2>&1
 # Wine, like Windows 10 1803 and later, has no UI0Detect entry: the tool creates it.
 install_dir=$CLEAN_PREFIX/drive_c/Quillon
 if [ "$QUILLON_ARCH" = i686 ]; then
@@ -145,20 +159,49 @@ else
     cp -r "$unpacked64/$NAME" "$install_dir"
 fi
 
-query() { wine "$BENCH_DIR/BenchQueryService.exe" UI0Detect 2>&1 | tr -d '\r'; }
-wine 'C:\Quillon\QuillonControl.exe' -i </dev/null >"$LOG_DIR/release-install.log" 2>&1 \
-    || { cat "$LOG_DIR/release-install.log" >&2; fail "QuillonControl -i from the unpacked archive"; }
+query() { bounded 60 "reading the UI0Detect entry" "$CRASH_LOG" wine "$BENCH_DIR/BenchQueryService.exe" UI0Detect 2>&1 | tr -d '\r'; }
+# control LOG ARGS...: the unpacked archive's QuillonControl.exe
+control() {
+    local log=$LOG_DIR/$1
+    shift
+    bounded 120 "QuillonControl $* from the unpacked archive" "$log" \
+        wine 'C:\Quillon\QuillonControl.exe' "$@" </dev/null >"$log" 2>&1 \
+        || { iconv -f UTF-16LE -t UTF-8 "$log" >&2 2>/dev/null || cat "$log" >&2; fail "QuillonControl $* from the unpacked archive" "see $log"; }
+}
+shell_window() { bounded 60 "waiting for the shell window" "$CRASH_LOG" wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000; }
+
+control release-install.log -i
 query | grep -qx 'IMAGE=C:\\Quillon\\Quillon.exe' || { query >&2; fail "-i did not point UI0Detect at C:\\Quillon\\Quillon.exe"; }
 query | grep -qx 'START=2' || { query >&2; fail "-i did not make the start automatic"; }
 query | grep -qx 'ERROR_CONTROL=2' || { query >&2; fail "-i did not make the error control severe"; }
 query | grep -qx 'TYPE=0x110' || { query >&2; fail "-i did not create an own-process, interactive entry"; }
-wine "$BENCH_DIR/BenchWaitWindow.exe" '$$$UI0Background' 15000 \
-    || fail "the installed service showed no shell window" "see $LOG_DIR/release-install.log"
+query | grep -qE '^STATE=(2|4)$' || { query >&2; fail "-i did not start the service"; }
+shell_window || fail "the installed service showed no shell window" "see $LOG_DIR/release-install.log"
 echo "installed and running: $(query | grep IMAGE=)"
 
-wine 'C:\Quillon\QuillonControl.exe' -u </dev/null >"$LOG_DIR/release-uninstall.log" 2>&1 \
-    || { cat "$LOG_DIR/release-uninstall.log" >&2; fail "QuillonControl -u"; }
+control release-stop.log -t
+query | grep -qx 'STATE=1' || { query >&2; fail "-t did not stop the service"; }
+control release-start.log -s
+query | grep -qE '^STATE=(2|4)$' || { query >&2; fail "-s did not start the service"; }
+shell_window || fail "the service started by -s showed no shell window" "see $LOG_DIR/release-start.log"
+echo "stopped with -t, started again with -s"
+
+control release-uninstall.log -u
 after=$(query || true)
 [ "$after" = 'cannot open UI0Detect: error 1060' ] || { echo "$after" >&2; fail "-u did not remove the UI0Detect entry it created"; }
 echo "removed: no UI0Detect entry"
+
+# Without an entry the tool reports what it cannot find, and fails.
+status=0
+bounded 60 "QuillonControl -t without an entry" "$CRASH_LOG" \
+    wine 'C:\Quillon\QuillonControl.exe' -t </dev/null >"$LOG_DIR/release-no-entry.log" 2>&1 || status=$?
+line=$(iconv -f UTF-16LE -t UTF-8 "$LOG_DIR/release-no-entry.log" | tr -d '\r' | sed 's/^\xEF\xBB\xBF//')
+[ "$status" = 1 ] && grep -q '^\[system:1060\] Couldn.t connect to UI0Detect service: ' <<<"$line" \
+    || fail "-t without an entry gave exit code $status and: $line" "expected the 1060 line and exit code 1"
+echo "-t without an entry: $line (exit code 1)"
+if [ "$QUILLON_ARCH" = i686 ]; then
+    echo "the programs installed, started, stopped and removed were the archive's own 32-bit programs"
+else
+    echo "this machine runs no 32-bit code: that was the 64-bit build of the same sources; the archive's own programs were not run"
+fi
 step "Release checks passed"

@@ -5,10 +5,29 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
+# The last lines say which build the tests ran: on a machine that runs no 32-bit code, not the
+# programs that ship.
+which_build() {
+    if [ "$QUILLON_ARCH" = i686 ]; then
+        echo "The tests ran the shipped 32-bit build ($BUILD_DIR)."
+    else
+        echo "This machine runs no 32-bit code: the shipped 32-bit programs were NOT run. The tests ran the"
+        echo "64-bit build of the same sources ($BUILD_DIR); the 32-bit programs were only built, packed"
+        echo "and checked from their files (testbench/check-abi.sh)."
+    fi
+}
+
 prepare_bench
 step "Running the tests"
-ctest --test-dir "$BUILD_DIR" --output-on-failure --timeout 600 "$@" \
-    || fail "some tests failed" "read the test output above; logs of the bench are in $LOG_DIR"
+status=0
+bounded 5400 "the tests (ctest)" "$LOG_DIR and the test output above" \
+    ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error --timeout 600 "$@" || status=$?
+if [ $status -ne 0 ]; then
+    which_build >&2
+    fail "some tests failed" "read the test output above; logs of the bench are in $LOG_DIR"
+fi
 # A run narrowed to some tests skips the release checks.
-if [ $# -eq 0 ]; then "$(dirname "$0")/release-check.sh"; fi
+if [ $# -eq 0 ]; then "$(dirname "$0")/release-check.sh" || { which_build >&2; exit 1; }; fi
+report_crashes
 step "All tests passed"
+which_build

@@ -2,8 +2,8 @@
 # The service's crash on its UI thread (ServiceCrashTest.cpp, under Wine), then its dump read with
 # the symbols of the build that crashed: the failing thread names the shell's own functions below
 # the system call that faulted, and the main thread's stack reaches the program's entry.
-# On a machine that runs 32-bit code the bench runs the 32-bit build, whose PDBs these are; where
-# it runs none (see testbench/lib.sh) it is the 64-bit build of the same sources with its PDBs.
+# On a machine that runs 32-bit code the bench runs the 32-bit build, whose debug files these are; where
+# it runs none (see testbench/lib.sh) it is the 64-bit build of the same sources with its debug files.
 #   ServiceCrashTest.sh CRASH_PROGRAM SYMBOLS_FOLDER STAND_IN_FOLDER
 set -euo pipefail
 program=$1 symbols=$2 standins=$3
