@@ -81,6 +81,19 @@ protected:
         ASSERT_TRUE(service_.StartAndWaitForShell());
         ASSERT_TRUE(bench::WaitUntil([] { return IconOf(1).inUse && IconOf(2).inUse; }, StartTimeoutMs))
             << "the trays of sessions 1 and 2 gave the taskbar no icon";
+        // The session 0 agent may come up after the users' trays.
+        const auto agentAnswers = [] {
+            try
+            {
+                agent::Client::Connect(0, true);
+                return true;
+            }
+            catch (const std::exception&)
+            {
+                return false;
+            }
+        };
+        ASSERT_TRUE(bench::WaitUntil(agentAnswers, StartTimeoutMs, 200)) << "the session 0 agent does not answer";
     }
 
     void TearDown() override
