@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "BenchClient.h"
-#include "session/SystemError.h"
 
 namespace control
 {
@@ -141,13 +140,27 @@ std::wstring AsWritten(const std::wstring& text)
 
 std::wstring Widen(const std::string& text)
 {
-    return from_utf8(text);
+    if (text.empty())
+        return std::wstring();
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size);
+    return result;
+}
+
+std::wstring SystemText(DWORD code)
+{
+    std::vector<wchar_t> buffer(32767);
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        buffer.data(), static_cast<DWORD>(buffer.size()), nullptr);
+    if (length == 0)
+        throw std::runtime_error("the system has no text for error " + std::to_string(code));
+    return std::wstring(buffer.data(), length);
 }
 
 std::wstring FailureLine(DWORD code, const std::string& context)
 {
-    return AsWritten(L"[system:" + std::to_wstring(code) + L"] " + Widen(context) + L": " +
-                     Widen(win32_message(static_cast<int>(code))));
+    return AsWritten(L"[system:" + std::to_wstring(code) + L"] " + Widen(context) + L": " + SystemText(code));
 }
 
 ServiceConfig QueryConfig(const wchar_t* service)
@@ -305,5 +318,22 @@ DWORD ServicePid(const wchar_t* service)
     bench::Service entry(service, SERVICE_QUERY_STATUS);
     const SERVICE_STATUS_PROCESS status = entry.Status();
     return status.dwCurrentState == SERVICE_STOPPED ? 0 : status.dwProcessId;
+}
+
+bool WaitForServiceStarted(DWORD timeoutMs)
+{
+    bench::Service service(bench::ServiceName, SERVICE_QUERY_STATUS);
+    if (!service.WaitForState(SERVICE_RUNNING, timeoutMs))
+        return false;
+    const DWORD pid = service.Status().dwProcessId;
+    // A window left by the process before is not the one this start must show.
+    return bench::WaitUntil(
+        [pid] {
+            const HWND shell = bench::FindShellWindow();
+            DWORD owner = 0;
+            return shell != nullptr && GetWindowThreadProcessId(shell, &owner) != 0 && owner == pid &&
+                   IsWindowVisible(shell) != FALSE;
+        },
+        timeoutMs);
 }
 }

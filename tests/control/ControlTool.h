@@ -33,7 +33,10 @@ HANDLE StartTool(const std::wstring& commandLine, const std::wstring& tool = Too
 // arrives as carriage return and line feed, also after the one the system text already has.
 std::wstring AsWritten(const std::wstring& text);
 std::wstring Widen(const std::string& text);  // from UTF-8, as the tool's narrow texts are
-// "[system:CODE] CONTEXT: <the system's text>" as the tool writes it.
+// The system's text for a Win32 code as FormatMessageW gives it here, line break included.
+std::wstring SystemText(DWORD code);
+// "[system:CODE] CONTEXT: <the system's text>" as the tool writes it, built without the
+// product's own message code, so that a wrong text in the tool cannot pass.
 std::wstring FailureLine(DWORD code, const std::string& context);
 
 struct ServiceConfig
@@ -90,4 +93,8 @@ private:
 
 // Pid of the service's process, 0 when it does not run.
 DWORD ServicePid(const wchar_t* service = L"UI0Detect");
+
+// Waits for the service to run and for its own process to show the shell window, starting
+// nothing: what a procedure that starts the service must have brought about by itself.
+bool WaitForServiceStarted(DWORD timeoutMs = 15000);
 }

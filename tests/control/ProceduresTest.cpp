@@ -176,7 +176,7 @@ TEST_F(ProceduresTest, InstallConfiguresAndStartsTheService)
     EXPECT_EQ(installed.start, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_EQ(installed.errorControl, static_cast<DWORD>(SERVICE_ERROR_SEVERE));
     EXPECT_EQ(NoInteractiveServices(), 0);
-    EXPECT_TRUE(bench::Service().StartAndWaitForShell(15000));
+    EXPECT_TRUE(WaitForServiceStarted()) << "the install did not start the service";
 }
 
 TEST_F(ProceduresTest, StopReturnsOnlyOnceTheServiceHasStopped)
@@ -194,14 +194,13 @@ TEST_F(ProceduresTest, StopReturnsOnlyOnceTheServiceHasStopped)
 
 TEST_F(ProceduresTest, StartStartsAStoppedServiceAndRestartsARunningOne)
 {
-    bench::Service service;
     ExpectSilentSuccess(RunTool(L"-s"));
-    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    ASSERT_TRUE(WaitForServiceStarted()) << "the start did not start the stopped service";
     const DWORD firstPid = ServicePid();
     ASSERT_NE(firstPid, 0u);
 
     ExpectSilentSuccess(RunTool(L"-s"));
-    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    ASSERT_TRUE(WaitForServiceStarted()) << "the start did not start the service again";
     EXPECT_NE(ServicePid(), firstPid);
 }
 
@@ -211,13 +210,13 @@ TEST_F(ProceduresTest, RestartRunsTheServiceInAFreshProcess)
     ASSERT_TRUE(service.StartAndWaitForShell(15000));
     const DWORD firstPid = ServicePid();
     ExpectSilentSuccess(RunTool(L"-r"));
-    ASSERT_TRUE(service.StartAndWaitForShell(15000));
+    ASSERT_TRUE(WaitForServiceStarted()) << "the restart did not start the service again";
     EXPECT_NE(ServicePid(), firstPid);
 
     // From a stopped service the first stop finds nothing to stop.
     ASSERT_TRUE(service.StopAndWait());
     ExpectSilentSuccess(RunTool(L"-r"));
-    EXPECT_TRUE(service.StartAndWaitForShell(15000));
+    EXPECT_TRUE(WaitForServiceStarted()) << "the restart did not start the stopped service";
 }
 
 TEST_F(ProceduresTest, UninstallStopsAndRestoresTheWindowsImage)
@@ -367,7 +366,7 @@ TEST_F(ProceduresTest, WhereWindowsHasNoEntryInstallCreatesItAndUninstallRemoves
     {
         SCOPED_TRACE(run);
         ExpectSilentSuccess(RunTool(L"-i"));
-        ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+        ASSERT_TRUE(WaitForServiceStarted()) << "the install did not start the service";
         const ServiceConfig installed = QueryConfig();
         EXPECT_EQ(installed.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS));
         EXPECT_EQ(installed.account, L"LocalSystem");
@@ -383,7 +382,7 @@ TEST_F(ProceduresTest, WhereWindowsHasNoEntryInstallCreatesItAndUninstallRemoves
 
     // Restored while it runs, the entry can only be marked for deletion: said so, and -u ends it.
     ExpectSilentSuccess(RunTool(L"-i"));
-    ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+    ASSERT_TRUE(WaitForServiceStarted()) << "the install did not start the service";
     const ToolRun whileRunning = RunTool(L"--restore-ui0detect");
     EXPECT_EQ(whileRunning.exitCode, 1u);
     EXPECT_EQ(whileRunning.err,
@@ -405,7 +404,7 @@ TEST_F(ProceduresTest, WindowsOwnEntryIsRestoredNotRemoved)
         SCOPED_TRACE(planted ? "mark anybody could have written" : "no mark");
         std::unique_ptr<PlantedMark> mark(planted ? new PlantedMark : nullptr);
         ExpectSilentSuccess(RunTool(L"-i"));
-        ASSERT_TRUE(bench::Service().StartAndWaitForShell(15000));
+        ASSERT_TRUE(WaitForServiceStarted()) << "the install did not start the service";
         EXPECT_EQ(QueryConfig().image, BuiltServicePath());
 
         ExpectSilentSuccess(RunTool(L"-u"));

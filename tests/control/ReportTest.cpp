@@ -9,7 +9,6 @@
 #include "ControlTool.h"
 #include "TermSrv.h"
 #include "control/Session0Report.h"
-#include "session/SystemError.h"
 
 using namespace control;
 namespace ts = bench::termsrv;
@@ -247,8 +246,8 @@ TEST(SessionUserLookup, RaisesRegistryFailuresWithTheUsersSid)
     {
         EXPECT_EQ(error.code().value(), ERROR_FILE_NOT_FOUND);
         EXPECT_STREQ(error.code().category().name(), "system");
-        EXPECT_EQ(std::string(error.what()),
-                  "Can't query USERDOMAIN of user SID S-1-5-21-7-7-7-1603: " + win32_message(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(Widen(error.what()),
+                  L"Can't query USERDOMAIN of user SID S-1-5-21-7-7-7-1603: " + SystemText(ERROR_FILE_NOT_FOUND));
     }
 }
 

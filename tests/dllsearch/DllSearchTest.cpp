@@ -1,5 +1,5 @@
-// A DLL dropped beside a program must not run inside it: the service runs as LocalSystem and
-// the control tool elevated. Every DLL comes from the system folder.
+// A DLL dropped beside a program must not run inside it: the service runs as LocalSystem, the
+// control tool and the viewer elevated. Every DLL comes from the system folder.
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,8 @@
 
 namespace
 {
-const wchar_t* const Programs[] = {L"Quillon.exe", L"QuillonControl.exe", L"QuillonExplorer.exe", L"QuillonTray.exe"};
+const wchar_t* const Programs[] = {L"Quillon.exe", L"QuillonControl.exe", L"QuillonExplorer.exe", L"QuillonTray.exe",
+                                   L"QuillonViewer.exe"};
 const wchar_t* const Decoys[] = {L"wtsapi32.dll", L"userenv.dll", L"dbghelp.dll", L"comctl32.dll", L"winsta.dll"};
 
 bool Running(const wchar_t* image) { return !bench::ProcessesNamed(image).empty(); }
@@ -32,7 +33,7 @@ TEST(DllSearch, ProgramsBesideDecoysOfSystemDllsLoadNoneAndStillDoTheirJob)
     // Installed from that folder, the service starts its helpers from there as well.
     const control::ToolRun install = control::RunTool(L"-i", tool);
     EXPECT_EQ(install.exitCode, 0u) << bench::Narrow(install.err);
-    EXPECT_NE(bench::WaitForWindow(bench::ShellClass, bench::ShellTitle, 15000), nullptr) << "no shell window";
+    EXPECT_TRUE(control::WaitForServiceStarted()) << "the service did not start with its shell window";
     EXPECT_TRUE(bench::WaitUntil([] { return Running(L"QuillonExplorer.exe") && Running(L"QuillonTray.exe"); },
                                  15000))
         << "the helpers did not start";
@@ -44,6 +45,19 @@ TEST(DllSearch, ProgramsBesideDecoysOfSystemDllsLoadNoneAndStillDoTheirJob)
     EXPECT_EQ(revert.exitCode, 0u) << bench::Narrow(revert.err);
     EXPECT_TRUE(bench::WaitUntil([&] { return state->winstaRevertCalls > systemRevertsBefore; }, 5000))
         << "the service's revert did not reach the system's winsta.dll";
+
+    // The viewer beside the decoys lists a window through the agent that was started from there.
+    const bench::StartedProgram window(bench::ProgramDirectory() + L"\\..\\testbench\\BenchDialogs.exe",
+                                       L"--canvas still 60");
+    const std::wstring viewer = folder.path() + L"\\QuillonViewer.exe";
+    control::ToolRun list;
+    EXPECT_TRUE(bench::WaitUntil(
+        [&] {
+            list = control::RunTool(L"--list", viewer);
+            return list.exitCode == 0 && list.out.find(L"\tBench still\r\n") != std::wstring::npos;
+        },
+        15000, 200))
+        << "exit code " << list.exitCode << ": " << bench::Narrow(list.out) << bench::Narrow(list.err);
 
     const control::ToolRun stop = control::RunTool(L"-t", tool);
     EXPECT_EQ(stop.exitCode, 0u) << bench::Narrow(stop.err);

@@ -69,12 +69,31 @@ protected:
         // Icons of trays that an earlier test ended are no one's now.
         for (benchstate::TrayIcon& icon : Taskbar().icons)
             icon = benchstate::TrayIcon{};
+        // An earlier test's taskbar was ended before it could clear its window.
+        Taskbar().window = 0;
         taskbar_ = std::make_unique<bench::StartedProgram>(BenchProgram(L"BenchTaskbar.exe"), L"");
-        ASSERT_TRUE(bench::WaitUntil([] { return Taskbar().window != 0; }, 5000))
+        const auto ours = [this] {
+            const DWORD owner = TaskbarWindowOwner();
+            return owner != 0 && owner == taskbar_->pid();
+        };
+        ASSERT_TRUE(bench::WaitUntil(ours, 5000))
             << "the bench taskbar is not the first Shell_TrayWnd (exit code 2) or did not start";
         ASSERT_TRUE(service_.StartAndWaitForShell());
         ASSERT_TRUE(bench::WaitUntil([] { return IconOf(1).inUse && IconOf(2).inUse; }, StartTimeoutMs))
             << "the trays of sessions 1 and 2 gave the taskbar no icon";
+        // The session 0 agent may come up after the users' trays.
+        const auto agentAnswers = [] {
+            try
+            {
+                agent::Client::Connect(0, true);
+                return true;
+            }
+            catch (const std::exception&)
+            {
+                return false;
+            }
+        };
+        ASSERT_TRUE(bench::WaitUntil(agentAnswers, StartTimeoutMs, 200)) << "the session 0 agent does not answer";
     }
 
     void TearDown() override
@@ -96,6 +115,16 @@ protected:
         ts::LogOff(2);
         ts::LogOff(1);
         ts::Reset();
+    }
+
+    // The process of the window the bench taskbar recorded; 0 while none is recorded.
+    static DWORD TaskbarWindowOwner()
+    {
+        DWORD owner = 0;
+        const DWORD window = Taskbar().window;
+        if (window != 0)
+            GetWindowThreadProcessId(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(window)), &owner);
+        return owner;
     }
 
     bench::Service service_;
