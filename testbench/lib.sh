@@ -100,7 +100,9 @@ build_all() {
     if [ "$QUILLON_ARCH" = x86_64 ]; then
         step "This machine runs no 32-bit code: the bench builds and runs the programs as 64-bit Windows programs"
     fi
-    cmake --preset "$PRESET" -B "$BUILD_DIR" >"$LOG_DIR.configure.log" 2>&1 \
+    # The wine that runs the tests is the one of this run (the 64-bit one where 32-bit code cannot
+    # run), also in a build folder configured before.
+    cmake --preset "$PRESET" -B "$BUILD_DIR" -DWINE_PROGRAM="$(command -v wine)" >"$LOG_DIR.configure.log" 2>&1 \
         || { cat "$LOG_DIR.configure.log" >&2; fail "CMake configure" "read the messages above"; }
     rm -f "$LOG_DIR.configure.log"
     cmake --build "$BUILD_DIR" -- -k 0 || fail "build" "fix the compiler errors above"
