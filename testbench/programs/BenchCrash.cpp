@@ -6,8 +6,10 @@
 // framework, for a message sent from another thread; wait: thrown by the callback of the
 // service's WaitRegistration; moved: the LocalLow folder of the account is redirected to FOLDER
 // after start-up, then a thread-pool callback throws. Before failing, each failing thread
-// appends its id in decimal, one per line, to REPORT. Exit code 99 when nothing failed within
-// 30 s, or at once when the system swallowed the exception.
+// appends its id in decimal, one per line, to REPORT; in the window and wait modes it does so
+// only once the exception has unwound the handler, which it does only when caught at the
+// handler's edge. Exit code 99 when nothing failed within 30 s, or at once when the system
+// swallowed the exception.
 
 #include <windows.h>
 
@@ -47,6 +49,15 @@ void ReportThread()
     CloseHandle(file);
     ReleaseSRWLockExclusive(&reportLock);
 }
+
+// Reports the thread as the stack unwinds past it. A C++ exception that nothing catches does not
+// unwind it: MinGW's DWARF unwinder (32-bit) finds no handler and calls std::terminate on the
+// whole stack, which the crash-dump handling turns into the same dump and exit code as a catch
+// would; so the report is what tells a caught exception from one that would have escaped.
+struct ReportWhenUnwound
+{
+    ~ReportWhenUnwound() { ReportThread(); }
+};
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -92,7 +103,7 @@ public:
     {
         if (uMsg != WM_APP)
             return FALSE;
-        ReportThread();
+        const ReportWhenUnwound report;
         lResult = 0;
         throw std::runtime_error("thrown by a window handler");
     }
@@ -181,7 +192,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     if (mode == L"wait")
     {
         registration.Register(CreateEventW(nullptr, TRUE, TRUE, nullptr), [] {
-            ReportThread();
+            const ReportWhenUnwound report;
             throw std::runtime_error("thrown by a wait registration's callback");
         });
     }

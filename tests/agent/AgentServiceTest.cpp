@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -134,6 +135,12 @@ public:
     }
     ~RawClient() { Close(); }
     bool open() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    // Bytes of answers the agent has written and this client not read.
+    DWORD Waiting() const
+    {
+        DWORD bytes = 0;
+        return PeekNamedPipe(pipe_, nullptr, 0, nullptr, &bytes, nullptr) ? bytes : 0;
+    }
 
     bool Send(const std::vector<uint8_t>& message)
     {
@@ -456,25 +463,40 @@ TEST_F(Agent, AHungWindowFailsOnlyItsOwnRequestInAboutTwoSeconds)
     std::vector<agent::WindowEntry> windows;
     ASSERT_TRUE(bench::WaitUntil([&] { return Titled(windows = other.List(), L"Bench hung") != nullptr; }, StartTimeoutMs));
     const uint32_t window = Titled(windows, L"Bench hung")->window;
-    Sleep(600);   // its thread sleeps from 500 ms after it showed
+    // Its thread sleeps from 500 ms after it showed.
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            DWORD_PTR result = 0;
+            return SendMessageTimeoutW(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(window)), WM_NULL, 0, 0,
+                                       SMTO_BLOCK, 100, &result) == 0;
+        },
+        5000))
+        << "the window never stopped answering";
 
     DWORD code = 0;
     ULONGLONG took = 0;
+    std::atomic<bool> captured{false};
     std::thread capture([&] {
         const ULONGLONG start = GetTickCount64();
         code = CodeOf([&] { viewer.Capture(window); });
         took = GetTickCount64() - start;
+        captured = true;
     });
-    Sleep(200);
+    // Another client lists all through the capture, so some lists fall while the agent waits.
     ULONGLONG slowestList = 0;
-    for (int i = 0; i < 10; ++i)
-    {
-        const ULONGLONG start = GetTickCount64();
-        EXPECT_NE(nullptr, Titled(other.List(), L"Bench hung"));
-        slowestList = std::max(slowestList, GetTickCount64() - start);
-        Sleep(100);
-    }
+    int lists = 0;
+    bench::WaitUntil(
+        [&] {
+            const bool ended = captured;
+            const ULONGLONG start = GetTickCount64();
+            EXPECT_NE(nullptr, Titled(other.List(), L"Bench hung"));
+            slowestList = std::max(slowestList, GetTickCount64() - start);
+            lists += ended ? 0 : 1;
+            return ended;
+        },
+        10000, 100);
     capture.join();
+    EXPECT_GE(lists, 5) << "lists while the capture waited";
     EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), code);
     EXPECT_GE(took, 1500u);
     EXPECT_LE(took, 3500u);
@@ -490,7 +512,7 @@ TEST_F(Agent, AHungWindowFailsOnlyItsOwnRequestInAboutTwoSeconds)
     std::vector<uint8_t> payload(12, 0);
     std::memcpy(payload.data(), &window, 4);
     ASSERT_TRUE(stuck.Send(Message(agent::Magic, agent::Version, static_cast<uint16_t>(agent::Request::Capture), 12, payload)));
-    Sleep(500);
+    ASSERT_TRUE(bench::WaitUntil([&] { return stuck.Waiting() > 0; }, 5000)) << "the agent did not start to answer";
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, tray);
     ASSERT_NE(nullptr, process);
     const ULONGLONG stop = GetTickCount64();
