@@ -24,7 +24,8 @@ sample() { printf '%s\t%s\n' "$1" "$2" >>"$SAMPLES"; }
 
 # measure ARGS...: runs BenchMeasure, prints its "name value" lines; fails loudly.
 measure() {
-    wine "$MEASURE" "$@" </dev/null 2>>"$LOG_DIR/bench-measure.log" | tr -d '\r\000' \
+    bounded 900 "BenchMeasure $*" "$LOG_DIR/bench-measure.log" \
+        wine "$MEASURE" "$@" </dev/null 2>>"$LOG_DIR/bench-measure.log" | tr -d '\r\000' \
         || fail "BenchMeasure $*" "see $LOG_DIR/bench-measure.log"
 }
 
@@ -53,9 +54,11 @@ reboot_on() {
     SCREEN_SIZE=$1x24
     start_display
     setsid wineserver -p </dev/null >/dev/null 2>&1
-    setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot on $1"
+    bounded 180 "booting the prefix on $1" "$LOG_DIR/wineboot.log" \
+        setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot on $1"
     setsid wine "$BENCH_DIR/BenchDesktop.exe" </dev/null >/dev/null 2>&1 &
-    setsid wine "$BENCH_DIR/BenchTermSrv.exe" reset </dev/null >/dev/null 2>&1 || fail "Terminal Services host on $1"
+    bounded 60 "the Terminal Services host on $1" "$CRASH_LOG" \
+        setsid wine "$BENCH_DIR/BenchTermSrv.exe" reset </dev/null >/dev/null 2>&1 || fail "Terminal Services host on $1"
 }
 
 prepare_bench
@@ -63,10 +66,10 @@ mkdir -p "$OUT_DIR"
 : >"$SAMPLES"
 : >"$LOG_DIR/bench-measure.log"
 step "Registering the baseline service $MINIMAL"
-wine sc create "$MINIMAL" binPath= "$(winepath -w "$MEASURE" | sed 's/BenchMeasure/BenchMinimalService/')" \
+bounded 60 "registering $MINIMAL" "$LOG_DIR/sc.log" wine sc create "$MINIMAL" binPath= "$(winepath -w "$MEASURE" | sed 's/BenchMeasure/BenchMinimalService/')" \
     type= own start= demand >>"$LOG_DIR/sc.log" 2>&1 || fail "registering $MINIMAL"
 # Interactive, as UI0Detect is, so that its window shows on the desktop the bench watches.
-wine sc create "$MINIMAL_WINDOW" binPath= "$(winepath -w "$MEASURE" | sed 's/BenchMeasure/BenchMinimalWindowService/')" \
+bounded 60 "registering $MINIMAL_WINDOW" "$LOG_DIR/sc.log" wine sc create "$MINIMAL_WINDOW" binPath= "$(winepath -w "$MEASURE" | sed 's/BenchMeasure/BenchMinimalWindowService/')" \
     type= own type= interact start= demand >>"$LOG_DIR/sc.log" 2>&1 || fail "registering $MINIMAL_WINDOW"
 CONTROL=$BUILD_DIR/bin/QuillonControl.exe
 
@@ -117,7 +120,8 @@ step "Event storms and lookups, $RUNS runs each"
 for run in $(seq "$RUNS"); do
     measure stop UI0Detect >/dev/null
     measure clean >/dev/null
-    wine "$BENCH_DIR/BenchTermSrv.exe" ready </dev/null >/dev/null 2>&1 || fail "Terminal Services ready"
+    bounded 60 "Terminal Services ready" "$CRASH_LOG" \
+        wine "$BENCH_DIR/BenchTermSrv.exe" ready </dev/null >/dev/null 2>&1 || fail "Terminal Services ready"
     measure start UI0Detect >/dev/null
     out=$(measure hook-storm 1000)
     sample "storm.hook" "$(value drain_ms <<<"$out")"; sample "storm.hook.cpu" "$(value cpu_ms <<<"$out")"
@@ -213,7 +217,8 @@ done
 measure close-window "Bench moving" >/dev/null
 printf 'agent CPU with the viewer window showing the still window, %s s\n' "$IDLE_SECONDS"
 # The viewer outlives the call and keeps the Unix ends of its parent's output: no pipe here.
-wine "$MEASURE" viewer-open "Bench still" </dev/null >>"$LOG_DIR/bench-measure.log" 2>&1 \
+bounded 120 "BenchMeasure viewer-open" "$LOG_DIR/bench-measure.log" \
+    wine "$MEASURE" viewer-open "Bench still" </dev/null >>"$LOG_DIR/bench-measure.log" 2>&1 \
     || fail "BenchMeasure viewer-open" "see $LOG_DIR/bench-measure.log"
 sleep 3   # the first image is drawn
 vpid=$(linux_pid 'QuillonViewer.exe')
