@@ -64,7 +64,10 @@ done
 
 # Debian's lldb-15 lacks its Python scripting files and says so on every command: those lines
 # only are left out.
+# Frames name function, file and line, without argument values: lldb 15 crashed evaluating the
+# location of a by-value std::function argument in GCC's DWARF.
 "$lldb" -b -x \
+    -o 'settings set frame-format "frame #${frame.index}: ${frame.pc}{ ${module.file.basename}`${function.name}}{ at ${line.file.basename}:${line.number}}\n"' \
     -o "settings set target.exec-search-paths $(printf '"%s" ' "${search[@]}")" \
     -o "target create --core \"$dump\"" \
     -o 'thread backtrace all' \

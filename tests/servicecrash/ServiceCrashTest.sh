@@ -28,7 +28,7 @@ expect() {   # expect WHAT TEXT PATTERN
     if ! grep -qE "$3" <<<"$2"; then echo "FAILED: $1 (no match for $3)"; status=1; fi
 }
 expect "the fault is inside the system DLL" "$failing" 'frame #0: .*wtsapi32\.dll'
-expect "the failing call is the registration" "$failing" 'wtsapi32\.dll`WTSRegisterSessionNotification'
+expect "the failing call is the registration" "$failing" 'wtsapi32\.dll`(::)?WTSRegisterSessionNotification'
 expect "the failing thread names the shell's handler, with its source line" "$failing" \
     'Quillon\.exe`.*QuillonShellWindow::OnTerminalServicesReady.* at ShellWindow\.cpp:[0-9]+'
 expect "the failing thread reaches the service's UI thread" "$failing" 'Quillon\.exe`.*RunUiThread'
