@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: builds everything, installs the UI0Detect entry in a fresh Wine prefix, starts the
-# service, saves a screenshot of its session 0 shell and stops the service again.
+# service, saves a screenshot of its session 0 shell, answers a session 0 message box and dialog
+# with QuillonViewer and stops the service again. Every step that starts a program is bounded.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -65,6 +66,20 @@ step "QuillonViewer --click $question $ok: OK, where the picture shows it"
 viewer --click "$question" $ok || fail "QuillonViewer --click"
 for _ in $(seq 50); do grep -q '^box=' "$answers" 2>/dev/null && break; sleep 0.1; done
 echo "what the program in session 0 received: $(grep '^box=' "$answers" 2>/dev/null || echo nothing) (1 is OK)"
+
+licence=$(echo "$list" | awk -F'\t' '$4 == "Bench licence" { print $1 }')
+[ -n "$licence" ] || fail "the licence dialog is not in the list"
+edit=$(bounded 60 "finding the licence dialog's edit box" "$CRASH_LOG" \
+    wine "$BENCH_DIR/BenchControlPoint.exe" "Bench licence" Edit "" | tr -d '\r') \
+    || fail "finding the edit box of the licence dialog"
+step "QuillonViewer --click $licence $edit, --type $licence ABC-123, --key $licence ENTER: the licence dialog answered"
+viewer --click "$licence" $edit || fail "QuillonViewer --click into the edit box"
+# The click is posted: the text waits until the edit box has the focus, as a person waits for the caret.
+sleep 0.5
+viewer --type "$licence" ABC-123 || fail "QuillonViewer --type"
+viewer --key "$licence" ENTER || fail "QuillonViewer --key"
+for _ in $(seq 50); do grep -q '^dialog=' "$answers" 2>/dev/null && break; sleep 0.1; done
+echo "what the program in session 0 received: $(grep '^dialog=' "$answers" 2>/dev/null || echo nothing) (1 is OK)"
 
 step "Stopping the service"
 bounded 60 "stopping the service (sc stop UI0Detect)" "$LOG_DIR/sc-stop.log" \
