@@ -314,4 +314,20 @@ StartedProgram::~StartedProgram()
     WaitForSingleObject(process_, 5000);
     CloseHandle(process_);
 }
+
+bool ReadServiceConfig(SC_HANDLE service, ServiceConfig& config)
+{
+    std::vector<BYTE> buffer(8192);
+    DWORD needed = 0;
+    auto* raw = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (service == nullptr || !QueryServiceConfigW(service, raw, static_cast<DWORD>(buffer.size()), &needed))
+        return false;
+    config.type = raw->dwServiceType;
+    config.start = raw->dwStartType;
+    config.errorControl = raw->dwErrorControl;
+    config.image = raw->lpBinaryPathName != nullptr ? raw->lpBinaryPathName : L"";
+    config.account = raw->lpServiceStartName != nullptr ? raw->lpServiceStartName : L"";
+    config.displayName = raw->lpDisplayName != nullptr ? raw->lpDisplayName : L"";
+    return true;
+}
 }

@@ -125,4 +125,17 @@ bool WaitForLine(const std::wstring& path, const std::string& line);
 // The exception code a mini dump's exception stream records; false when the bytes are no dump
 // or have no such stream.
 bool ExceptionCodeInDump(const std::string& bytes, DWORD& code);
+
+// A service entry's configuration, as the service control manager holds it.
+struct ServiceConfig
+{
+    DWORD type = 0;
+    DWORD start = 0;
+    DWORD errorControl = 0;
+    std::wstring image;
+    std::wstring account;
+    std::wstring displayName;
+};
+// False when the entry cannot be queried; config is then unchanged.
+bool ReadServiceConfig(SC_HANDLE service, ServiceConfig& config);
 }

@@ -196,28 +196,6 @@ void EndLeftovers(const std::wstring& buildFolder)
     done.push_back(L"ended " + names);
 }
 
-struct EntryConfig
-{
-    DWORD type = 0, start = 0, errorControl = 0;
-    std::wstring image, account, displayName;
-};
-
-bool QueryEntry(SC_HANDLE service, EntryConfig& config)
-{
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
-    auto* raw = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service, raw, static_cast<DWORD>(buffer.size()), &needed))
-        return false;
-    config.type = raw->dwServiceType;
-    config.start = raw->dwStartType;
-    config.errorControl = raw->dwErrorControl;
-    config.image = raw->lpBinaryPathName != nullptr ? raw->lpBinaryPathName : L"";
-    config.account = raw->lpServiceStartName != nullptr ? raw->lpServiceStartName : L"";
-    config.displayName = raw->lpDisplayName != nullptr ? raw->lpDisplayName : L"";
-    return true;
-}
-
 // The entry as lib.sh's "sc create" registers it; a deleted one is registered again.
 void ResetEntry(const std::wstring& image)
 {
@@ -242,8 +220,8 @@ void ResetEntry(const std::wstring& image)
         CloseServiceHandle(manager);
         return;
     }
-    EntryConfig config;
-    if (!QueryEntry(service, config))
+    bench::ServiceConfig config;
+    if (!bench::ReadServiceConfig(service, config))
         failed.push_back(L"cannot read UI0Detect's configuration, error " + std::to_wstring(GetLastError()));
     else if (config.type != EntryType || config.start != SERVICE_DEMAND_START ||
              config.errorControl != SERVICE_ERROR_NORMAL || !SameText(config.image, image) ||

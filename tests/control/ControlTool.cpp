@@ -167,20 +167,8 @@ ServiceConfig QueryConfig(const wchar_t* service)
 {
     SC_HANDLE manager = nullptr;
     const SC_HANDLE handle = OpenEntry(service, SERVICE_QUERY_CONFIG, &manager);
-    std::vector<BYTE> buffer(8192);
-    DWORD needed = 0;
     ServiceConfig config;
-    if (QueryServiceConfigW(handle, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()),
-                            static_cast<DWORD>(buffer.size()), &needed))
-    {
-        const auto* raw = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
-        config.type = raw->dwServiceType;
-        config.start = raw->dwStartType;
-        config.errorControl = raw->dwErrorControl;
-        config.image = raw->lpBinaryPathName != nullptr ? raw->lpBinaryPathName : L"";
-        config.account = raw->lpServiceStartName != nullptr ? raw->lpServiceStartName : L"";
-        config.displayName = raw->lpDisplayName != nullptr ? raw->lpDisplayName : L"";
-    }
+    bench::ReadServiceConfig(handle, config);
     CloseServiceHandle(handle);
     CloseServiceHandle(manager);
     return config;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "BenchClient.h"
+
 #include <string>
 #include <vector>
 
@@ -39,15 +41,7 @@ std::wstring SystemText(DWORD code);
 // product's own message code, so that a wrong text in the tool cannot pass.
 std::wstring FailureLine(DWORD code, const std::string& context);
 
-struct ServiceConfig
-{
-    DWORD type = 0;
-    DWORD start = 0;
-    DWORD errorControl = 0;
-    std::wstring image;
-    std::wstring account;
-    std::wstring displayName;
-};
+using ServiceConfig = bench::ServiceConfig;
 ServiceConfig QueryConfig(const wchar_t* service = L"UI0Detect");
 void SetImage(const std::wstring& image, DWORD start, DWORD errorControl, const wchar_t* service = L"UI0Detect");
 
