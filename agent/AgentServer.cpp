@@ -327,11 +327,12 @@ void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
                 client = ClientToken();
             known = true;
         }
-        if (!Dispatcher::Rule(request, client))
+        const Decision decision = Dispatcher::Rule(request, client);
+        if (!decision)
         {
             // Disconnecting drops what the client has not read yet: give it the time to read
             // the refusal and go (its close ends the read with an error).
-            if (channel.Write(wire::EncodeAnswer(header, ERROR_ACCESS_DENIED), IoTimeoutMs) == 0)
+            if (channel.Write(wire::EncodeAnswer(header, decision.error), IoTimeoutMs) == 0)
             {
                 uint8_t scrap[64];
                 channel.Read(scrap, sizeof scrap, IoTimeoutMs, &bytes);
