@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
+#include "Transport.h"
+#include "Trust.h"
+#include "Wire.h"
 #include "session/SystemError.h"
 
 namespace agent
@@ -12,7 +14,6 @@ namespace
 {
 constexpr const wchar_t* ServiceName = L"UI0Detect";
 constexpr const wchar_t* AgentImage = L"QuillonTray.exe";
-constexpr const char* NotTheAgent = "Refused the pipe server: it is not the session 0 agent of the UI0Detect service";
 // The agent may spend WindowTimeoutMs on a window before it answers.
 constexpr DWORD AnswerTimeoutMs = WindowTimeoutMs + IoTimeoutMs;
 
@@ -61,94 +62,87 @@ struct TokenUser
     PSID sid() { return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid; }
 };
 
-void ReadUser(HANDLE process, TokenUser& user, const char* context)
+bool ReadUser(HANDLE process, TokenUser& user)
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(process, TOKEN_QUERY, &token))
-        throw_last_error(context);
+        return false;
     ScopedHandle owned = MakeScopedHandle(token);
     DWORD bytes = 0;
-    if (!GetTokenInformation(token, ::TokenUser, user.buffer, sizeof user.buffer, &bytes))
-        throw_last_error(context);
+    return GetTokenInformation(token, ::TokenUser, user.buffer, sizeof user.buffer, &bytes) != FALSE;
 }
 
-// A user who is not an administrator may not look into a service's process. For the feed
-// (names and times, nothing sent to a window) a server that runs in session 0, where only
-// services and what they start run, is taken then; its image, where readable, must still match.
-bool ServedFromSessionZero(HANDLE pipe)
+// What ServerAcceptable decides on, asked of the system in the order of ServerCheck.
+ServerFacts GatherServerFacts(HANDLE pipe)
 {
+    ServerFacts facts;
     ULONG session = 0;
-    return GetNamedPipeServerSessionId(pipe, &session) && session == 0;
-}
+    facts.sessionZero = GetNamedPipeServerSessionId(pipe, &session) && session == 0;
+    const auto failed = [&facts](ServerCheck check) {
+        facts.error = GetLastError();
+        facts.failed = check;
+        return facts;
+    };
 
-// The pipe server must be the agent of the running UI0Detect service: QuillonTray.exe from the
-// folder of the service's image, under the service's own account.
-void VerifyServer(HANDLE pipe, bool forFeed)
-{
     ULONG serverPid = 0;
     if (!GetNamedPipeServerProcessId(pipe, &serverPid))
-        throw_last_error("Couldn't identify the pipe server of the session 0 agent");
-
+        return failed(ServerCheck::PipeServer);
     ScopedServiceHandle manager = MakeScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
-        throw_last_error("Couldn't open the service control manager");
+        return failed(ServerCheck::Manager);
     ScopedServiceHandle service =
         MakeScopedServiceHandle(OpenServiceW(manager.get(), ServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
     if (!service)
-        throw_last_error("Couldn't open the UI0Detect service");
+        return failed(ServerCheck::Service);
 
     SERVICE_STATUS_PROCESS status{};
     DWORD bytes = 0;
     if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
                               &bytes))
-        throw_last_error("Couldn't query the UI0Detect service");
-    if (status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId == 0)
-        throw_system_error(ERROR_SERVICE_NOT_ACTIVE,
-                           "Refused the pipe server: the UI0Detect service is not running, so the session 0 agent is not running");
+        return failed(ServerCheck::Status);
+    facts.serviceRunning = status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != 0;
+    if (!facts.serviceRunning)
+        return facts;
 
     std::vector<BYTE> config(8192);
-    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
-                             static_cast<DWORD>(config.size()), &bytes))
+    const auto readConfig = [&] {
+        return QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
+                                   static_cast<DWORD>(config.size()), &bytes) != FALSE;
+    };
+    if (!readConfig())
     {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            throw_last_error("Couldn't read the UI0Detect service's configuration");
+            return failed(ServerCheck::Config);
         config.resize(bytes);
-        if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
-                                 static_cast<DWORD>(config.size()), &bytes))
-            throw_last_error("Couldn't read the UI0Detect service's configuration");
+        if (!readConfig())
+            return failed(ServerCheck::Config);
     }
     const wchar_t* imagePath = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName;
-    const std::wstring expected =
-        FullPath(FolderOf(ProgramOfImagePath(imagePath != nullptr ? imagePath : L""))) + L"\\" + AgentImage;
+    facts.agentImage = FullPath(FolderOf(ProgramOfImagePath(imagePath != nullptr ? imagePath : L""))) + L"\\" + AgentImage;
 
     ScopedHandle server = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverPid));
     if (!server)
-    {
-        if (forFeed && GetLastError() == ERROR_ACCESS_DENIED && ServedFromSessionZero(pipe))
-            return;
-        throw_system_error(ERROR_ACCESS_DENIED, NotTheAgent);
-    }
-    const std::wstring image = FullPath(ImageOf(server.get()));
-    if (image.empty() || CompareStringOrdinal(image.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL)
-        throw_system_error(ERROR_ACCESS_DENIED, NotTheAgent);
+        return failed(ServerCheck::ServerProcess);
+    facts.serverImage = FullPath(ImageOf(server.get()));
 
     ScopedHandle serviceProcess =
         MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-    if (!serviceProcess && forFeed && GetLastError() == ERROR_ACCESS_DENIED && ServedFromSessionZero(pipe))
-        return;
     if (!serviceProcess)
-        throw_last_error("Couldn't open the UI0Detect service's process");
+        return failed(ServerCheck::ServiceProcess);
     TokenUser serverUser, serviceUser;
-    HANDLE probe = nullptr;
-    if (forFeed && !OpenProcessToken(server.get(), TOKEN_QUERY, &probe) && GetLastError() == ERROR_ACCESS_DENIED &&
-        ServedFromSessionZero(pipe))
-        return;
-    if (probe != nullptr)
-        CloseHandle(probe);
-    ReadUser(server.get(), serverUser, "Couldn't read the account of the pipe server");
-    ReadUser(serviceProcess.get(), serviceUser, "Couldn't read the account of the UI0Detect service");
-    if (!EqualSid(serverUser.sid(), serviceUser.sid()))
-        throw_system_error(ERROR_ACCESS_DENIED, NotTheAgent);
+    if (!ReadUser(server.get(), serverUser))
+        return failed(ServerCheck::ServerAccount);
+    if (!ReadUser(serviceProcess.get(), serviceUser))
+        return failed(ServerCheck::ServiceAccount);
+    facts.sameAccount = EqualSid(serverUser.sid(), serviceUser.sid()) != FALSE;
+    return facts;
+}
+
+void VerifyServer(HANDLE pipe, bool forFeed)
+{
+    const Decision decision = ServerAcceptable(GatherServerFacts(pipe), forFeed);
+    if (!decision)
+        throw_system_error(decision.error, decision.reason);
 }
 
 std::string WindowContext(const char* text, uint32_t window)
@@ -158,40 +152,37 @@ std::string WindowContext(const char* text, uint32_t window)
     return buffer;
 }
 
-template <typename T>
-T Get(const std::vector<uint8_t>& payload, size_t at)
-{
-    T value{};
-    std::memcpy(&value, payload.data() + at, sizeof value);
-    return value;
-}
-
-template <typename T>
-void Put(std::vector<uint8_t>& payload, T value)
-{
-    const size_t at = payload.size();
-    payload.resize(at + sizeof value);
-    std::memcpy(payload.data() + at, &value, sizeof value);
-}
-
 [[noreturn]] void Malformed()
 {
     throw_system_error(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
 }
 
-// One overlapped call on the pipe, completed within the time or cancelled. The error, or 0.
-DWORD Complete(HANDLE pipe, HANDLE event, OVERLAPPED& overlapped, BOOL result, DWORD timeoutMs, DWORD* bytes)
+// Throws the agent's error for a request about a window.
+void Check(uint32_t status, uint32_t window)
 {
-    *bytes = 0;
-    if (!result && GetLastError() != ERROR_IO_PENDING)
-        return GetLastError();
-    if (!result && WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0)
-    {
-        CancelIoEx(pipe, &overlapped);
-        GetOverlappedResult(pipe, &overlapped, bytes, TRUE);
-        return ERROR_TIMEOUT;
-    }
-    return GetOverlappedResult(pipe, &overlapped, bytes, FALSE) ? 0 : GetLastError();
+    if (status == 0)
+        return;
+    if (status == ERROR_INVALID_WINDOW_HANDLE)
+        throw_system_error(status, WindowContext("No session 0 window 0x%08X", window).c_str());
+    if (status == ERROR_TIMEOUT)
+        throw_system_error(status, WindowContext("The session 0 window 0x%08X does not answer", window).c_str());
+    throw_system_error(status, WindowContext("The session 0 agent could not act on window 0x%08X", window).c_str());
+}
+
+// The answer of a message, or the malformed answer's error.
+template <typename Answer>
+Answer Decoded(const std::vector<uint8_t>& message)
+{
+    Answer answer;
+    if (!wire::Decode(message.data() + sizeof(Header), message.size() - sizeof(Header), answer))
+        Malformed();
+    return answer;
+}
+
+// The status of a request about a window, thrown unless 0.
+void CheckAnswer(const std::vector<uint8_t>& message, uint32_t window)
+{
+    Check(Decoded<wire::StatusAnswer>(message).status, window);
 }
 }
 
@@ -202,13 +193,7 @@ Client Client::Connect(DWORD timeoutMs, bool forFeed)
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
     {
-        // No FILE_APPEND_DATA (FILE_CREATE_PIPE_INSTANCE): the agent grants administrators only
-        // what a client needs. Identification only: the server may learn who we are, not act as us.
-        const HANDLE pipe = CreateFileW(PipeName,
-                                        FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES |
-                                            SYNCHRONIZE,
-                                        0, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        const HANDLE pipe = transport::Open();
         if (pipe != INVALID_HANDLE_VALUE)
         {
             ScopedHandle owned = MakeScopedHandle(pipe);
@@ -249,47 +234,31 @@ Client Client::Connect(DWORD timeoutMs, bool forFeed)
     }
 }
 
-std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payload, DWORD extraWaitMs)
+std::vector<uint8_t> Client::Call(const std::vector<uint8_t>& request, DWORD extraWaitMs)
 {
     if (!pipe_)
         throw_system_error(ERROR_PIPE_NOT_CONNECTED, "The connection to the session 0 agent was lost");
-    const uint32_t id = nextId_++;
-    const Header header{Magic, VersionOf(type), static_cast<uint16_t>(type), id, static_cast<uint32_t>(payload.size())};
-    std::vector<uint8_t> message(sizeof header + payload.size());
-    std::memcpy(message.data(), &header, sizeof header);
-    if (!payload.empty())
-        std::memcpy(message.data() + sizeof header, payload.data(), payload.size());
-
     ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event)
         throw_last_error("Couldn't talk to the session 0 agent");
-    const HANDLE pipe = pipe_.get();
+    transport::Channel channel(pipe_.get(), event.get());
     // Any failure from here on leaves the connection out of step: it is dropped.
     const auto fail = [this](DWORD error, const char* context) {
         pipe_.reset();
         throw_system_error(error, context);
     };
 
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event.get();
-    DWORD bytes = 0;
-    DWORD error = Complete(pipe, event.get(), overlapped,
-                           WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped),
-                           IoTimeoutMs, &bytes);
+    DWORD error = channel.Write(request, IoTimeoutMs);
     if (error != 0)
         fail(error, "Couldn't send a request to the session 0 agent");
 
     std::vector<uint8_t> answer(64 * 1024);
     size_t received = 0;
+    Header got{};
     for (DWORD timeoutMs = AnswerTimeoutMs + extraWaitMs;; timeoutMs = IoTimeoutMs)
     {
-        ResetEvent(event.get());
-        overlapped = OVERLAPPED{};
-        overlapped.hEvent = event.get();
-        error = Complete(pipe, event.get(), overlapped,
-                         ReadFile(pipe, answer.data() + received, static_cast<DWORD>(answer.size() - received), nullptr,
-                                  &overlapped),
-                         timeoutMs, &bytes);
+        DWORD bytes = 0;
+        error = channel.Read(answer.data() + received, static_cast<DWORD>(answer.size() - received), timeoutMs, &bytes);
         received += bytes;
         if (error == 0)
             break;
@@ -297,160 +266,51 @@ std::vector<uint8_t> Client::Call(Request type, const std::vector<uint8_t>& payl
             fail(error, error == ERROR_TIMEOUT ? "The session 0 agent did not answer in time"
                                                : "The session 0 agent closed the connection");
         // A long answer: its header says how long.
-        Header got{};
-        if (received < sizeof got)
-            fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
-        std::memcpy(&got, answer.data(), sizeof got);
-        if (got.length > MaxResponsePayload || sizeof got + got.length <= received)
+        if (!wire::ReadHeader(answer.data(), received, got) || got.length > MaxResponsePayload ||
+            sizeof got + got.length <= received)
             fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
         answer.resize(sizeof got + got.length);
     }
     answer.resize(received);
-
-    Header got{};
-    if (received < sizeof got + sizeof(uint32_t))
+    Header sent{};
+    if (!wire::DecodeHeader(answer.data(), answer.size(), got) || !wire::ReadHeader(request.data(), request.size(), sent) ||
+        !wire::Answers(got, sent))
         fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
-    std::memcpy(&got, answer.data(), sizeof got);
-    if (got.magic != Magic || got.version != VersionOf(type) || got.type != (static_cast<uint16_t>(type) | ResponseBit) ||
-        got.id != id || got.length != received - sizeof got)
-        fail(ERROR_INVALID_DATA, "The session 0 agent sent a malformed answer");
-    std::vector<uint8_t> result(answer.begin() + sizeof got, answer.end());
-    return result;
-}
-
-namespace
-{
-// Throws the agent's error for a request about a window.
-void Check(const std::vector<uint8_t>& result, uint32_t window)
-{
-    const uint32_t status = Get<uint32_t>(result, 0);
-    if (status == 0)
-        return;
-    if (status == ERROR_INVALID_WINDOW_HANDLE)
-        throw_system_error(status, WindowContext("No session 0 window 0x%08X", window).c_str());
-    if (status == ERROR_TIMEOUT)
-        throw_system_error(status, WindowContext("The session 0 window 0x%08X does not answer", window).c_str());
-    throw_system_error(status, WindowContext("The session 0 agent could not act on window 0x%08X", window).c_str());
-}
-}
-
-namespace
-{
-// UTF-16 text of the given length at the offset, whose room the caller has checked; returns the
-// offset after it.
-size_t TakeText(const std::vector<uint8_t>& data, size_t at, size_t units, std::wstring& text)
-{
-    text.resize(units);
-    if (units > 0)
-        std::memcpy(&text[0], data.data() + at, units * sizeof(wchar_t));
-    return at + units * sizeof(wchar_t);
-}
+    return answer;
 }
 
 std::vector<WindowEntry> Client::List()
 {
-    const std::vector<uint8_t> result = Call(Request::List, {});
-    const uint32_t status = Get<uint32_t>(result, 0);
-    if (status != 0)
-        throw_system_error(status, "The session 0 agent could not list the windows");
-    if (result.size() < 8)
-        Malformed();
-    const uint32_t count = Get<uint32_t>(result, 4);
-    std::vector<WindowEntry> windows;
-    size_t at = 8;
-    for (uint32_t i = 0; i < count; ++i)
-    {
-        if (result.size() - at < 12)
-            Malformed();
-        WindowEntry entry;
-        entry.window = Get<uint32_t>(result, at);
-        entry.processId = Get<uint32_t>(result, at + 4);
-        const size_t programUnits = Get<uint16_t>(result, at + 8);
-        const size_t titleUnits = Get<uint16_t>(result, at + 10);
-        at += 12;
-        if (result.size() - at < (programUnits + titleUnits) * sizeof(wchar_t))
-            Malformed();
-        at = TakeText(result, at, programUnits, entry.program);
-        at = TakeText(result, at, titleUnits, entry.title);
-        windows.push_back(std::move(entry));
-    }
-    return windows;
+    auto answer = Decoded<wire::ListAnswer>(Call(wire::Encode(nextId_++, wire::ListRequest{})));
+    if (answer.status != 0)
+        throw_system_error(answer.status, "The session 0 agent could not list the windows");
+    return std::move(answer.windows);
 }
 
 Feed Client::Watch(uint32_t known, uint32_t waitMs)
 {
     waitMs = std::min<uint32_t>(waitMs, MaxWatchWaitMs);
-    std::vector<uint8_t> payload;
-    Put<uint32_t>(payload, known);
-    Put<uint32_t>(payload, waitMs);
-    const std::vector<uint8_t> result = Call(Request::Watch, payload, waitMs);
-    const uint32_t status = Get<uint32_t>(result, 0);
-    if (status == ERROR_ACCESS_DENIED)
-        throw_system_error(status, "The session 0 agent refused this account: it tells the windows only to the "
-                                   "interactive user of a session and to elevated administrators");
-    if (status != 0)
-        throw_system_error(status, "The session 0 agent could not tell its windows");
-    if (result.size() < 12)
-        Malformed();
-    Feed feed;
-    feed.sequence = Get<uint32_t>(result, 4);
-    const uint32_t count = Get<uint32_t>(result, 8);
-    size_t at = 12;
-    for (uint32_t i = 0; i < count; ++i)
-    {
-        if (result.size() - at < 24)
-            Malformed();
-        FeedWindow entry;
-        entry.window = Get<uint32_t>(result, at);
-        entry.appeared = Get<uint64_t>(result, at + 4);
-        entry.flashed = Get<uint64_t>(result, at + 12);
-        const size_t programUnits = Get<uint16_t>(result, at + 20);
-        const size_t titleUnits = Get<uint16_t>(result, at + 22);
-        at += 24;
-        if (programUnits > MaxFeedTextUnits || titleUnits > MaxFeedTextUnits ||
-            result.size() - at < (programUnits + titleUnits) * sizeof(wchar_t))
-            Malformed();
-        at = TakeText(result, at, programUnits, entry.program);
-        at = TakeText(result, at, titleUnits, entry.title);
-        feed.windows.push_back(std::move(entry));
-    }
-    return feed;
+    auto answer = Decoded<wire::WatchAnswer>(
+        Call(wire::Encode(nextId_++, wire::WatchRequest{known, waitMs}), waitMs));
+    if (answer.status == ERROR_ACCESS_DENIED)
+        throw_system_error(answer.status, "The session 0 agent refused this account: it tells the windows only to the "
+                                          "interactive user of a session and to elevated administrators");
+    if (answer.status != 0)
+        throw_system_error(answer.status, "The session 0 agent could not tell its windows");
+    return std::move(answer.feed);
 }
 
 Image Client::Capture(uint32_t window, uint64_t knownHash)
 {
-    std::vector<uint8_t> payload;
-    Put<uint32_t>(payload, window);
-    Put<uint64_t>(payload, knownHash);
-    const std::vector<uint8_t> result = Call(Request::Capture, payload);
-    Check(result, window);
-    if (result.size() < 4 + 17)
-        Malformed();
-    Image image;
-    image.width = Get<uint32_t>(result, 4);
-    image.height = Get<uint32_t>(result, 8);
-    image.hash = Get<uint64_t>(result, 12);
-    image.unchanged = Get<uint8_t>(result, 20) != 0;
-    if (image.width > MaxCaptureSide || image.height > MaxCaptureSide)
-        Malformed();
-    const size_t pixels = image.unchanged ? 0 : static_cast<size_t>(image.width) * image.height;
-    if (result.size() != 21 + pixels * sizeof(uint32_t))
-        Malformed();
-    image.pixels.resize(pixels);
-    if (pixels > 0)
-        std::memcpy(image.pixels.data(), result.data() + 21, pixels * sizeof(uint32_t));
-    return image;
+    auto answer = Decoded<wire::CaptureAnswer>(
+        Call(wire::Encode(nextId_++, wire::CaptureRequest{window, knownHash})));
+    Check(answer.status, window);
+    return std::move(answer.image);
 }
 
 void Client::Click(uint32_t window, int32_t x, int32_t y, bool right, bool twice)
 {
-    std::vector<uint8_t> payload;
-    Put<uint32_t>(payload, window);
-    Put<int32_t>(payload, x);
-    Put<int32_t>(payload, y);
-    Put<uint8_t>(payload, right ? 1 : 0);
-    Put<uint8_t>(payload, twice ? 1 : 0);
-    Check(Call(Request::Click, payload), window);
+    CheckAnswer(Call(wire::Encode(nextId_++, wire::ClickRequest{window, x, y, right, twice})), window);
 }
 
 void Client::Text(uint32_t window, const std::wstring& text)
@@ -458,14 +318,8 @@ void Client::Text(uint32_t window, const std::wstring& text)
     // Long texts go in pieces the agent takes.
     for (size_t at = 0; at < text.size() || (at == 0 && text.empty()); at += MaxTextUnits)
     {
-        const std::wstring piece = text.substr(at, MaxTextUnits);
-        std::vector<uint8_t> payload;
-        Put<uint32_t>(payload, window);
-        const size_t start = payload.size();
-        payload.resize(start + piece.size() * sizeof(wchar_t));
-        if (!piece.empty())
-            std::memcpy(payload.data() + start, piece.data(), piece.size() * sizeof(wchar_t));
-        Check(Call(Request::Text, payload), window);
+        const wire::TextRequest piece{window, text.substr(at, MaxTextUnits)};
+        CheckAnswer(Call(wire::Encode(nextId_++, piece)), window);
         if (text.empty())
             break;
     }
@@ -473,16 +327,11 @@ void Client::Text(uint32_t window, const std::wstring& text)
 
 void Client::Key(uint32_t window, uint16_t virtualKey)
 {
-    std::vector<uint8_t> payload;
-    Put<uint32_t>(payload, window);
-    Put<uint16_t>(payload, virtualKey);
-    Check(Call(Request::Key, payload), window);
+    CheckAnswer(Call(wire::Encode(nextId_++, wire::KeyRequest{window, virtualKey})), window);
 }
 
 void Client::Close(uint32_t window)
 {
-    std::vector<uint8_t> payload;
-    Put<uint32_t>(payload, window);
-    Check(Call(Request::Close, payload), window);
+    CheckAnswer(Call(wire::Encode(nextId_++, wire::CloseRequest{window})), window);
 }
 }

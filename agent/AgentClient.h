@@ -15,39 +15,6 @@
 
 namespace agent
 {
-struct WindowEntry
-{
-    uint32_t window = 0;
-    uint32_t processId = 0;
-    std::wstring program;   // bare image name
-    std::wstring title;
-};
-
-// A window as the feed tells it: names and times only.
-struct FeedWindow
-{
-    uint32_t window = 0;
-    uint64_t appeared = 0;   // FILETIME, UTC
-    uint64_t flashed = 0;    // last flash; 0: none seen
-    std::wstring program;
-    std::wstring title;
-};
-
-struct Feed
-{
-    uint32_t sequence = 0;
-    std::vector<FeedWindow> windows;
-};
-
-struct Image
-{
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint64_t hash = 0;
-    bool unchanged = false;          // the image is the one whose hash was sent; no pixels
-    std::vector<uint32_t> pixels;    // 0xAARRGGBB as BGRA in memory, rows top-down
-};
-
 class Client
 {
 public:
@@ -75,7 +42,8 @@ public:
 
 private:
     explicit Client(ScopedHandle pipe);
-    std::vector<uint8_t> Call(Request type, const std::vector<uint8_t>& payload, DWORD extraWaitMs = 0);
+    // Sends a whole request message; the whole answer message, whose header answers it.
+    std::vector<uint8_t> Call(const std::vector<uint8_t>& request, DWORD extraWaitMs = 0);
 
     ScopedHandle pipe_;
     uint32_t nextId_ = 1;

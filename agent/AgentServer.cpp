@@ -1,31 +1,22 @@
 #include "AgentServer.h"
 
-#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "Protocol.h"
+#include "Transport.h"
 #include "WindowActions.h"
+#include "Wire.h"
 #include "session/ScopedResource.h"
 
 namespace agent
 {
-struct FeedEntry
-{
-    uint32_t window = 0;
-    std::wstring program;
-    std::wstring title;
-    uint64_t appeared = 0;
-    uint64_t flashed = 0;
-};
-
 struct Server::State
 {
     ScopedHandle stop = MakeScopedHandle(nullptr);
@@ -40,26 +31,11 @@ struct Server::State
     std::mutex mutex;
     std::condition_variable changed;
     bool stopping = false;
-    uint32_t sequence = 1;
-    std::vector<FeedEntry> feed;
+    Feed feed = Feed{1, {}};
     int watchers = 0;               // Watch requests being held
     ULONGLONG lastWatch = 0;        // when the last one ended
     ULONGLONG lastRefresh = 0;
 };
-
-bool ClientAllowed(const ClientToken& token)
-{
-    if (token.system)
-        return true;
-    return token.administrator && token.integrity >= SECURITY_MANDATORY_HIGH_RID;
-}
-
-bool FeedAllowed(const ClientToken& token)
-{
-    if (ClientAllowed(token))
-        return true;
-    return token.interactiveUser && token.integrity >= SECURITY_MANDATORY_MEDIUM_RID;
-}
 }
 
 namespace
@@ -77,27 +53,6 @@ static_assert(MaxInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every
 // the last Watch request they no longer are.
 constexpr DWORD FeedPollMs = 500;
 constexpr ULONGLONG FeedIdleMs = 60000;
-
-// SYSTEM has every right (it creates the further instances); Administrators and interactive
-// users may read and write but not create instances (FILE_CREATE_PIPE_INSTANCE is
-// FILE_APPEND_DATA, left out), so that no other server can slip in beside ours. The label keeps
-// out low integrity; who gets what is decided per request from the client's token.
-constexpr const wchar_t* PipeSecurity =
-    L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
-
-HANDLE CreateInstance(bool first)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSecurity, SDDL_REVISION_1, &descriptor, nullptr))
-        return INVALID_HANDLE_VALUE;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    const HANDLE pipe = CreateNamedPipeW(PipeName, openMode,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                         MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes);
-    LocalFree(descriptor);
-    return pipe;
-}
 
 // A session's interactive user: the token is of a session other than 0, holds INTERACTIVE, and
 // its user is the one Terminal Services names for that session. A service account or a batch
@@ -173,157 +128,6 @@ bool ReadPipeClient(HANDLE pipe, ClientToken* facts)
     return true;
 }
 
-enum class Io
-{
-    Done,
-    Stopped,
-    TimedOut,
-    Failed,
-};
-
-// Completes an overlapped call on the pipe within the time, or cancels it. ERROR_MORE_DATA
-// (a message larger than the buffer) is a failure.
-Io Finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL result, HANDLE stop, DWORD timeoutMs, DWORD* bytes)
-{
-    *bytes = 0;
-    if (result)
-        return GetOverlappedResult(pipe, &overlapped, bytes, FALSE) ? Io::Done : Io::Failed;
-    if (GetLastError() != ERROR_IO_PENDING)
-        return Io::Failed;
-    const HANDLE handles[2] = {stop, overlapped.hEvent};
-    const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
-    if (woken == WAIT_OBJECT_0 + 1)
-        return GetOverlappedResult(pipe, &overlapped, bytes, FALSE) ? Io::Done : Io::Failed;
-    CancelIoEx(pipe, &overlapped);
-    GetOverlappedResult(pipe, &overlapped, bytes, TRUE);
-    return woken == WAIT_OBJECT_0 ? Io::Stopped : Io::TimedOut;
-}
-
-class Connection
-{
-public:
-    Connection(HANDLE pipe, HANDLE stop, HANDLE event) : pipe_(pipe), stop_(stop), event_(event) {}
-
-    HANDLE pipe() const { return pipe_; }
-
-    // One request, whole; false when the client is gone, sent more than a request may hold, or
-    // the agent stops.
-    bool Read(std::vector<uint8_t>& message)
-    {
-        message.resize(sizeof(Header) + MaxRequestPayload);
-        OVERLAPPED overlapped = Fresh();
-        DWORD bytes = 0;
-        const BOOL result = ReadFile(pipe_, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
-        // Nothing happens while a client sends nothing: no time limit between requests.
-        if (Finish(pipe_, overlapped, result, stop_, INFINITE, &bytes) != Io::Done)
-            return false;
-        message.resize(bytes);
-        return true;
-    }
-
-    bool Write(const std::vector<uint8_t>& message)
-    {
-        OVERLAPPED overlapped = Fresh();
-        DWORD bytes = 0;
-        const BOOL result = WriteFile(pipe_, message.data(), static_cast<DWORD>(message.size()), nullptr, &overlapped);
-        return Finish(pipe_, overlapped, result, stop_, IoTimeoutMs, &bytes) == Io::Done && bytes == message.size();
-    }
-
-    // Disconnecting drops what the client has not read yet: give it the time to read a last
-    // answer and go (its close ends the read with an error).
-    void Linger()
-    {
-        uint8_t scrap[64];
-        OVERLAPPED overlapped = Fresh();
-        DWORD bytes = 0;
-        const BOOL result = ReadFile(pipe_, scrap, sizeof scrap, nullptr, &overlapped);
-        Finish(pipe_, overlapped, result, stop_, IoTimeoutMs, &bytes);
-    }
-
-private:
-    OVERLAPPED Fresh()
-    {
-        ResetEvent(event_);
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event_;
-        return overlapped;
-    }
-
-    HANDLE pipe_;
-    HANDLE stop_;
-    HANDLE event_;
-};
-
-class Writer
-{
-public:
-    template <typename T>
-    void Put(T value)
-    {
-        const size_t at = bytes.size();
-        bytes.resize(at + sizeof value);
-        std::memcpy(bytes.data() + at, &value, sizeof value);
-    }
-    void Put(const std::wstring& text)
-    {
-        const size_t at = bytes.size();
-        bytes.resize(at + text.size() * sizeof(wchar_t));
-        if (!text.empty())
-            std::memcpy(bytes.data() + at, text.data(), text.size() * sizeof(wchar_t));
-    }
-
-    std::vector<uint8_t> bytes;
-};
-
-template <typename T>
-T Get(const uint8_t* payload, size_t at)
-{
-    T value;
-    std::memcpy(&value, payload + at, sizeof value);
-    return value;
-}
-
-std::vector<uint8_t> Response(const Header& request, const std::vector<uint8_t>& payload)
-{
-    const Header header{Magic, request.version, static_cast<uint16_t>(request.type | ResponseBit), request.id,
-                        static_cast<uint32_t>(payload.size())};
-    std::vector<uint8_t> message(sizeof header + payload.size());
-    std::memcpy(message.data(), &header, sizeof header);
-    if (!payload.empty())
-        std::memcpy(message.data() + sizeof header, payload.data(), payload.size());
-    return message;
-}
-
-std::vector<uint8_t> Status(DWORD error)
-{
-    Writer writer;
-    writer.Put<uint32_t>(error);
-    return writer.bytes;
-}
-
-// The payload size a request of the type must have; false for a type that does not exist.
-bool SizeFits(uint16_t type, uint32_t length)
-{
-    switch (static_cast<Request>(type))
-    {
-    case Request::List:
-        return length == 0;
-    case Request::Capture:
-        return length == 12;
-    case Request::Click:
-        return length == 14;
-    case Request::Text:
-        return length >= 4 && (length - 4) % 2 == 0 && (length - 4) / 2 <= MaxTextUnits;
-    case Request::Key:
-        return length == 6;
-    case Request::Close:
-        return length == 4;
-    case Request::Watch:
-        return length == 8;
-    }
-    return false;
-}
-
 uint64_t Now()
 {
     FILETIME now{};
@@ -338,19 +142,20 @@ void Refresh(Server::State& state)
     const uint64_t now = Now();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.lastRefresh = GetTickCount64();
-    std::vector<FeedEntry> next;
+    std::vector<FeedWindow>& feed = state.feed.windows;
+    std::vector<FeedWindow> next;
     next.reserve(listed.size());
-    bool changed = listed.size() != state.feed.size();
+    bool changed = listed.size() != feed.size();
     for (const windows::Listed& window : listed)
     {
-        FeedEntry entry;
+        FeedWindow entry;
         entry.window = windows::IdOf(window.window);
         entry.program = window.program.substr(0, MaxFeedTextUnits);
         entry.title = window.title.substr(0, MaxFeedTextUnits);
         entry.appeared = now;
-        const auto known = std::find_if(state.feed.begin(), state.feed.end(),
-                                        [&](const FeedEntry& e) { return e.window == entry.window; });
-        if (known == state.feed.end())
+        const auto known =
+            std::find_if(feed.begin(), feed.end(), [&](const FeedWindow& e) { return e.window == entry.window; });
+        if (known == feed.end())
         {
             changed = true;
         }
@@ -364,12 +169,12 @@ void Refresh(Server::State& state)
     }
     if (!changed)
         return;
-    state.feed = std::move(next);
-    ++state.sequence;
+    feed = std::move(next);
+    ++state.feed.sequence;
     state.changed.notify_all();
 }
 
-std::vector<uint8_t> WatchPayload(Server::State& state, uint32_t known, uint32_t waitMs)
+std::vector<uint8_t> WatchAnswer(Server::State& state, const Header& header, const wire::WatchRequest& request)
 {
     bool stale = false;
     {
@@ -382,26 +187,11 @@ std::vector<uint8_t> WatchPayload(Server::State& state, uint32_t known, uint32_t
         Refresh(state);
 
     std::unique_lock<std::mutex> lock(state.mutex);
-    state.changed.wait_for(lock, std::chrono::milliseconds(std::min(waitMs, MaxWatchWaitMs)),
-                           [&] { return state.stopping || state.sequence != known; });
+    state.changed.wait_for(lock, std::chrono::milliseconds(std::min(request.waitMs, MaxWatchWaitMs)),
+                           [&] { return state.stopping || state.feed.sequence != request.known; });
     --state.watchers;
     state.lastWatch = GetTickCount64();
-
-    Writer writer;
-    writer.Put<uint32_t>(0);
-    writer.Put<uint32_t>(state.sequence);
-    writer.Put<uint32_t>(static_cast<uint32_t>(state.feed.size()));
-    for (const FeedEntry& entry : state.feed)
-    {
-        writer.Put<uint32_t>(entry.window);
-        writer.Put<uint64_t>(entry.appeared);
-        writer.Put<uint64_t>(entry.flashed);
-        writer.Put<uint16_t>(static_cast<uint16_t>(entry.program.size()));
-        writer.Put<uint16_t>(static_cast<uint16_t>(entry.title.size()));
-        writer.Put(entry.program);
-        writer.Put(entry.title);
-    }
-    return writer.bytes;
+    return wire::EncodeAnswer(header, state.feed);
 }
 
 DWORD WINAPI FeedThread(void* parameter)
@@ -421,116 +211,135 @@ DWORD WINAPI FeedThread(void* parameter)
     return 0;
 }
 
-std::vector<uint8_t> ListPayload(HDESK desktop)
+// Hands each request of an allowed client, by its type, to what serves it: the feed, or the
+// window actions.
+class Dispatcher
 {
-    const std::vector<windows::Listed> listed = windows::List(desktop);
-    Writer writer;
-    writer.Put<uint32_t>(0);
-    writer.Put<uint32_t>(static_cast<uint32_t>(listed.size()));
-    for (const windows::Listed& entry : listed)
-    {
-        const std::wstring program = entry.program.substr(0, 0xFFFF);
-        const std::wstring title = entry.title.substr(0, 0xFFFF);
-        writer.Put<uint32_t>(windows::IdOf(entry.window));
-        writer.Put<uint32_t>(entry.processId);
-        writer.Put<uint16_t>(static_cast<uint16_t>(program.size()));
-        writer.Put<uint16_t>(static_cast<uint16_t>(title.size()));
-        writer.Put(program);
-        writer.Put(title);
-    }
-    return writer.bytes;
-}
+public:
+    Dispatcher(Server::State& state, const Header& header) : state_(state), header_(header) {}
 
-std::vector<uint8_t> CapturePayload(HWND window, uint64_t knownHash)
-{
-    windows::Picture picture;
-    const DWORD error = windows::Capture(window, picture);
-    if (error != 0)
-        return Status(error);
-    Writer writer;
-    writer.Put<uint32_t>(0);
-    writer.Put<uint32_t>(picture.width);
-    writer.Put<uint32_t>(picture.height);
-    writer.Put<uint64_t>(picture.hash);
-    const bool unchanged = knownHash != 0 && knownHash == picture.hash;
-    writer.Put<uint8_t>(unchanged ? 1 : 0);
-    if (!unchanged)
+    // The rule a request is served under: Watch is the one request that the interactive user of
+    // a session may make, not only an elevated administrator.
+    static Decision Rule(const wire::AnyRequest& request, const ClientToken& client)
     {
-        const size_t at = writer.bytes.size();
-        writer.bytes.resize(at + picture.pixels.size() * sizeof(uint32_t));
-        if (!picture.pixels.empty())
-            std::memcpy(writer.bytes.data() + at, picture.pixels.data(), picture.pixels.size() * sizeof(uint32_t));
+        return std::holds_alternative<wire::WatchRequest>(request) ? FeedAllowed(client) : ClientAllowed(client);
     }
-    return writer.bytes;
-}
 
-// The answer to a well-formed request of an allowed client.
-std::vector<uint8_t> Answer(const Header& header, const uint8_t* payload, HDESK desktop)
-{
-    const auto type = static_cast<Request>(header.type);
-    if (type == Request::List)
-        return ListPayload(desktop);
-
-    // Every other request names a window, which must be one that List shows: nothing reaches a
-    // window of another desktop or one of Quillon's own.
-    const HWND window = windows::Find(desktop, Get<uint32_t>(payload, 0));
-    if (window == nullptr)
-        return Status(ERROR_INVALID_WINDOW_HANDLE);
-    switch (type)
+    std::vector<uint8_t> operator()(const wire::WatchRequest& request) const
     {
-    case Request::Capture:
-        return CapturePayload(window, Get<uint64_t>(payload, 4));
-    case Request::Click:
-        return Status(windows::Click(window, Get<int32_t>(payload, 4), Get<int32_t>(payload, 8),
-                                     Get<uint8_t>(payload, 12) != 0, Get<uint8_t>(payload, 13) != 0));
-    case Request::Text: {
-        std::wstring text((header.length - 4) / 2, L'\0');
-        if (!text.empty())
-            std::memcpy(&text[0], payload + 4, text.size() * sizeof(wchar_t));
-        return Status(windows::Type(window, text));
+        return WatchAnswer(state_, header_, request);
     }
-    case Request::Key:
-        return Status(windows::PressKey(window, Get<uint16_t>(payload, 4)));
-    case Request::Close:
-        return Status(PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : GetLastError());
-    default:
-        return Status(ERROR_INVALID_FUNCTION);
+
+    std::vector<uint8_t> operator()(const wire::ListRequest&) const
+    {
+        std::vector<windows::Listed> listed = windows::List(state_.desktop);
+        std::vector<WindowEntry> entries(listed.size());
+        for (size_t i = 0; i < listed.size(); ++i)
+        {
+            entries[i].window = windows::IdOf(listed[i].window);
+            entries[i].processId = listed[i].processId;
+            entries[i].program = std::move(listed[i].program);
+            entries[i].title = std::move(listed[i].title);
+        }
+        return wire::EncodeAnswer(header_, entries);
     }
-}
+
+    std::vector<uint8_t> operator()(const wire::CaptureRequest& request) const
+    {
+        return OnWindow(request.window, [&](HWND window) {
+            windows::Picture picture;
+            const DWORD error = windows::Capture(window, picture);
+            if (error != 0)
+                return Status(error);
+            Image image;
+            image.width = picture.width;
+            image.height = picture.height;
+            image.hash = picture.hash;
+            image.unchanged = request.knownHash != 0 && request.knownHash == picture.hash;
+            if (!image.unchanged)
+                image.pixels = std::move(picture.pixels);
+            return wire::EncodeAnswer(header_, image);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::ClickRequest& request) const
+    {
+        return OnWindow(request.window, [&](HWND window) {
+            return Status(windows::Click(window, request.x, request.y, request.right, request.twice));
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::TextRequest& request) const
+    {
+        return OnWindow(request.window, [&](HWND window) { return Status(windows::Type(window, request.text)); });
+    }
+
+    std::vector<uint8_t> operator()(const wire::KeyRequest& request) const
+    {
+        return OnWindow(request.window,
+                        [&](HWND window) { return Status(windows::PressKey(window, request.virtualKey)); });
+    }
+
+    std::vector<uint8_t> operator()(const wire::CloseRequest& request) const
+    {
+        return OnWindow(request.window,
+                        [&](HWND window) { return Status(PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : GetLastError()); });
+    }
+
+private:
+    std::vector<uint8_t> Status(DWORD error) const { return wire::EncodeAnswer(header_, error); }
+
+    // Every request but List and Watch names a window, which must be one that List shows:
+    // nothing reaches a window of another desktop or one of Quillon's own.
+    template <typename Act>
+    std::vector<uint8_t> OnWindow(uint32_t id, Act act) const
+    {
+        const HWND window = windows::Find(state_.desktop, id);
+        return window != nullptr ? act(window) : Status(ERROR_INVALID_WINDOW_HANDLE);
+    }
+
+    Server::State& state_;
+    const Header& header_;
+};
 
 // Serves one connected client until it goes, misbehaves or the agent stops.
-void Serve(Connection& connection, Server::State& state)
+void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
 {
     bool known = false;
     ClientToken client;
     std::vector<uint8_t> message;
-    while (connection.Read(message))
+    for (;;)
     {
-        Header header{};
-        if (message.size() < sizeof header)
+        // Nothing happens while a client sends nothing: no time limit between requests. A
+        // message larger than a request may be ends the connection.
+        message.resize(sizeof(Header) + MaxRequestPayload);
+        DWORD bytes = 0;
+        if (channel.Read(message.data(), static_cast<DWORD>(message.size()), INFINITE, &bytes) != 0)
             return;
-        std::memcpy(&header, message.data(), sizeof header);
-        if (header.magic != Magic || header.version > Version || header.length != message.size() - sizeof header ||
-            !SizeFits(header.type, header.length) || header.version < VersionOf(static_cast<Request>(header.type)))
+        Header header{};
+        wire::AnyRequest request;
+        if (!wire::DecodeHeader(message.data(), bytes, header) ||
+            !wire::DecodeRequest(header, message.data() + sizeof header, request))
             return;
         if (!known)
         {
-            if (!ReadPipeClient(connection.pipe(), &client))
+            if (!ReadPipeClient(pipe, &client))
                 client = ClientToken();
             known = true;
         }
-        const bool watch = static_cast<Request>(header.type) == Request::Watch;
-        if (!(watch ? FeedAllowed(client) : ClientAllowed(client)))
+        const Decision decision = Dispatcher::Rule(request, client);
+        if (!decision)
         {
-            if (connection.Write(Response(header, Status(ERROR_ACCESS_DENIED))))
-                connection.Linger();
+            // Disconnecting drops what the client has not read yet: give it the time to read
+            // the refusal and go (its close ends the read with an error).
+            if (channel.Write(wire::EncodeAnswer(header, decision.error), IoTimeoutMs) == 0)
+            {
+                uint8_t scrap[64];
+                channel.Read(scrap, sizeof scrap, IoTimeoutMs, &bytes);
+            }
             return;
         }
-        const uint8_t* payload = message.data() + sizeof header;
-        const std::vector<uint8_t> answer =
-            watch ? WatchPayload(state, Get<uint32_t>(payload, 0), Get<uint32_t>(payload, 4))
-                  : Answer(header, payload, state.desktop);
-        if (!connection.Write(Response(header, answer)))
+        if (channel.Write(std::visit(Dispatcher(state, header), request), IoTimeoutMs) != 0)
             return;
     }
 }
@@ -573,7 +382,8 @@ DWORD WINAPI InstanceThread(void* parameter)
         --state->listening;
         return 1;
     };
-    ScopedHandle pipe = MakeScopedHandle(start->pipe == INVALID_HANDLE_VALUE ? CreateInstance(false) : start->pipe);
+    ScopedHandle pipe =
+        MakeScopedHandle(start->pipe == INVALID_HANDLE_VALUE ? transport::CreateInstance(false) : start->pipe);
     if (pipe.get() == INVALID_HANDLE_VALUE)
     {
         pipe.release();
@@ -582,20 +392,11 @@ DWORD WINAPI InstanceThread(void* parameter)
     ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event)
         return unable();
+    transport::Channel channel(pipe.get(), event.get(), stop);
 
     for (;;)
     {
-        ResetEvent(event.get());
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event.get();
-        DWORD bytes = 0;
-        const BOOL result = ConnectNamedPipe(pipe.get(), &overlapped);
-        bool connected = false;
-        if (!result && GetLastError() == ERROR_PIPE_CONNECTED)
-            connected = true;
-        else
-            connected = Finish(pipe.get(), overlapped, result, stop, INFINITE, &bytes) == Io::Done;
-
+        const bool connected = channel.Accept() == 0;
         if (connected)
         {
             {
@@ -603,8 +404,7 @@ DWORD WINAPI InstanceThread(void* parameter)
                 if (--state->listening == 0)
                     StartListener(state, INVALID_HANDLE_VALUE);
             }
-            Connection connection(pipe.get(), stop, event.get());
-            Serve(connection, *state);
+            Serve(pipe.get(), channel, *state);
             std::lock_guard<std::mutex> lock(state->mutex);
             ++state->listening;
         }
@@ -627,7 +427,7 @@ bool Server::Start()
 {
     if (state_)
         return true;
-    const HANDLE first = CreateInstance(true);
+    const HANDLE first = transport::CreateInstance(true);
     if (first == INVALID_HANDLE_VALUE)
         return false;
     auto state = std::make_shared<State>();
@@ -685,12 +485,12 @@ void Server::NoteFlash(HWND window)
         return;
     const uint32_t id = windows::IdOf(window);
     std::lock_guard<std::mutex> lock(state_->mutex);
-    for (FeedEntry& entry : state_->feed)
+    for (FeedWindow& entry : state_->feed.windows)
     {
         if (entry.window != id)
             continue;
         entry.flashed = Now();
-        ++state_->sequence;
+        ++state_->feed.sequence;
         state_->changed.notify_all();
         return;
     }

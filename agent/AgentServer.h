@@ -8,28 +8,10 @@
 
 #include <memory>
 
+#include "Trust.h"
+
 namespace agent
 {
-// What decides whether a pipe client is served, as read from its token.
-struct ClientToken
-{
-    bool system = false;          // the token's user is LocalSystem
-    bool administrator = false;   // Administrators is an enabled group of the token
-    DWORD integrity = 0;          // the mandatory label's RID (SECURITY_MANDATORY_*_RID)
-    // The user signed on at a session's console or remote desktop: the token is of a session
-    // other than 0, INTERACTIVE is an enabled group of it, and its user is the user that
-    // Terminal Services names for that session.
-    bool interactiveUser = false;
-};
-
-// SYSTEM, or an enabled member of Administrators at high integrity or above. A filtered
-// administrator token has Administrators for deny only and a medium label: refused either way.
-bool ClientAllowed(const ClientToken& token);
-
-// The feed of window names and times: everyone ClientAllowed serves, and the interactive user
-// of a session at any integrity level but low and untrusted.
-bool FeedAllowed(const ClientToken& token);
-
 class Server
 {
 public:

@@ -6,6 +6,8 @@
 // low 32 bits of the window handle (which is all a handle carries between processes).
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace agent
 {
@@ -24,7 +26,8 @@ constexpr uint32_t MaxInstances = 48;
 constexpr uint32_t MaxRequestPayload = 4096;       // a request larger than this ends its connection
 constexpr uint32_t MaxTextUnits = 1024;            // characters of one Text request
 constexpr uint32_t MaxCaptureSide = 4096;          // pixels per side of one captured image
-constexpr uint32_t MaxResponsePayload = 16 + MaxCaptureSide * MaxCaptureSide * 4;
+// The largest answer, a whole capture: status, width, height, hash, unchanged, then the pixels.
+constexpr uint32_t MaxResponsePayload = 4 + 4 + 4 + 8 + 1 + MaxCaptureSide * MaxCaptureSide * 4;
 constexpr uint32_t IoTimeoutMs = 5000;             // a client slower than this loses its connection
 constexpr uint32_t WindowTimeoutMs = 2000;         // a window that does not answer fails the request
 constexpr uint32_t MaxWatchWaitMs = 30000;         // the longest a Watch request is held without a change
@@ -73,4 +76,38 @@ struct Header
 };
 #pragma pack(pop)
 static_assert(sizeof(Header) == 16, "the header is 16 bytes on the wire");
+
+// What the answers carry.
+struct WindowEntry
+{
+    uint32_t window = 0;
+    uint32_t processId = 0;
+    std::wstring program;   // bare image name
+    std::wstring title;
+};
+
+// A window as the feed tells it: names and times only.
+struct FeedWindow
+{
+    uint32_t window = 0;
+    uint64_t appeared = 0;   // FILETIME, UTC
+    uint64_t flashed = 0;    // last flash; 0: none seen
+    std::wstring program;
+    std::wstring title;
+};
+
+struct Feed
+{
+    uint32_t sequence = 0;
+    std::vector<FeedWindow> windows;
+};
+
+struct Image
+{
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint64_t hash = 0;
+    bool unchanged = false;          // the image is the one whose hash was sent; no pixels
+    std::vector<uint32_t> pixels;    // 0xAARRGGBB as BGRA in memory, rows top-down
+};
 }

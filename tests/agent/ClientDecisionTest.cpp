@@ -1,5 +1,6 @@
-// Who the agent serves. Wine runs every process as one administrator without integrity levels,
-// so the rule is tested here, on the facts a token gives.
+// Who the agent serves, and which pipe server a client takes for the agent. Wine runs every
+// process as one administrator without integrity levels, so the rules are tested here, on the
+// facts the system gives.
 
 #include <gtest/gtest.h>
 
@@ -40,4 +41,102 @@ TEST(AgentClientDecision, TheFeedAlsoServesTheInteractiveUserOfASession)
     EXPECT_FALSE(FeedAllowed({false, false, SECURITY_MANDATORY_MEDIUM_RID, false}));
     // The interactive user's sandboxed programs at low integrity.
     EXPECT_FALSE(FeedAllowed({false, false, SECURITY_MANDATORY_LOW_RID, true}));
+}
+
+namespace
+{
+// The facts a client gathers about the agent of the running service.
+agent::ServerFacts TheAgent()
+{
+    agent::ServerFacts facts;
+    facts.serviceRunning = true;
+    facts.agentImage = L"C:\\Program Files\\Quillon\\QuillonTray.exe";
+    facts.serverImage = L"C:\\Program Files\\Quillon\\QuillonTray.exe";
+    facts.sameAccount = true;
+    facts.sessionZero = true;
+    return facts;
+}
+
+agent::ServerFacts FailedAt(agent::ServerCheck check, DWORD error, agent::ServerFacts facts = TheAgent())
+{
+    facts.failed = check;
+    facts.error = error;
+    return facts;
+}
+
+constexpr const char* NotTheAgent = "Refused the pipe server: it is not the session 0 agent of the UI0Detect service";
+}
+
+TEST(AgentServerDecision, OnlyTheAgentOfTheRunningServiceIsTaken)
+{
+    using agent::ServerAcceptable;
+    EXPECT_TRUE(ServerAcceptable(TheAgent(), false));
+    agent::ServerFacts facts = TheAgent();
+    facts.serverImage = L"c:\\program files\\QUILLON\\quillontray.exe";
+    EXPECT_TRUE(ServerAcceptable(facts, false)) << "paths are compared without case";
+
+    // Another program, the same program from another folder, an image that could not be read,
+    // another account: not the agent, for the feed as well.
+    for (const wchar_t* image : {L"C:\\Program Files\\Quillon\\Other.exe", L"C:\\Temp\\QuillonTray.exe", L""})
+    {
+        facts = TheAgent();
+        facts.serverImage = image;
+        for (const bool forFeed : {false, true})
+        {
+            const agent::Decision decision = ServerAcceptable(facts, forFeed);
+            EXPECT_FALSE(decision);
+            EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), decision.error);
+            EXPECT_STREQ(NotTheAgent, decision.reason);
+        }
+    }
+    facts = TheAgent();
+    facts.sameAccount = false;
+    EXPECT_FALSE(ServerAcceptable(facts, true));
+    EXPECT_STREQ(NotTheAgent, ServerAcceptable(facts, false).reason);
+
+    // The service does not run: said so, though nothing after its state could be learnt.
+    facts = agent::ServerFacts();
+    const agent::Decision stopped = ServerAcceptable(facts, true);
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), stopped.error);
+    EXPECT_STREQ("Refused the pipe server: the UI0Detect service is not running, so the session 0 agent is not running",
+                 stopped.reason);
+
+    // A call that fails is reported with its own error and what it was for.
+    const agent::Decision manager = ServerAcceptable(FailedAt(agent::ServerCheck::Manager, ERROR_ACCESS_DENIED), true);
+    EXPECT_FALSE(manager);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), manager.error);
+    EXPECT_STREQ("Couldn't open the service control manager", manager.reason);
+    const agent::Decision account = ServerAcceptable(FailedAt(agent::ServerCheck::ServiceAccount, ERROR_ACCESS_DENIED), true);
+    EXPECT_FALSE(account);
+    EXPECT_STREQ("Couldn't read the account of the UI0Detect service", account.reason);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE),
+              ServerAcceptable(FailedAt(agent::ServerCheck::ServiceProcess, ERROR_INVALID_HANDLE), false).error);
+}
+
+TEST(AgentServerDecision, TheFeedTakesASessionZeroServerItMayNotLookInto)
+{
+    using agent::ServerAcceptable;
+    using agent::ServerCheck;
+    // A user who is not an administrator may not open the service's process or read its account.
+    for (const ServerCheck check : {ServerCheck::ServerProcess, ServerCheck::ServiceProcess, ServerCheck::ServerAccount})
+    {
+        agent::ServerFacts facts = FailedAt(check, ERROR_ACCESS_DENIED);
+        if (check == ServerCheck::ServerProcess)
+            facts.serverImage.clear();   // nothing learnt after the failed call
+        EXPECT_TRUE(ServerAcceptable(facts, true)) << static_cast<int>(check);
+        // Not for the full connection, not for a server outside session 0, not for another failure.
+        EXPECT_FALSE(ServerAcceptable(facts, false)) << static_cast<int>(check);
+        facts.sessionZero = false;
+        EXPECT_FALSE(ServerAcceptable(facts, true)) << static_cast<int>(check);
+        EXPECT_FALSE(ServerAcceptable(FailedAt(check, ERROR_INVALID_PARAMETER), true)) << static_cast<int>(check);
+    }
+    EXPECT_STREQ(NotTheAgent, ServerAcceptable(FailedAt(ServerCheck::ServerProcess, ERROR_ACCESS_DENIED), false).reason);
+    EXPECT_STREQ("Couldn't read the account of the pipe server",
+                 ServerAcceptable(FailedAt(ServerCheck::ServerAccount, ERROR_ACCESS_DENIED), false).reason);
+
+    // An image that could be read must still be the agent's.
+    agent::ServerFacts other = FailedAt(ServerCheck::ServiceProcess, ERROR_ACCESS_DENIED);
+    other.serverImage = L"C:\\Temp\\QuillonTray.exe";
+    EXPECT_STREQ(NotTheAgent, ServerAcceptable(other, true).reason);
 }
