@@ -78,7 +78,7 @@ as_root() {
 ensure_packages() {
     local wanted=(g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xauth libboost-dev cmake ninja-build
                   imagemagick googletest python3 unzip binutils xdotool
-                  llvm-15 lldb-15)
+                  llvm-15 lldb-15 clang-15 libfuzzer-15-dev)
     [ "$QUILLON_ARCH" = x86_64 ] && wanted+=(g++-mingw-w64-x86-64-posix)
     local missing=() p
     for p in "${wanted[@]}"; do

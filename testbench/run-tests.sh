@@ -26,8 +26,13 @@ if [ $status -ne 0 ]; then
     which_build >&2
     fail "some tests failed" "read the test output above; logs of the bench are in $LOG_DIR"
 fi
-# A run narrowed to some tests skips the release checks.
-if [ $# -eq 0 ]; then "$(dirname "$0")/release-check.sh" || { which_build >&2; exit 1; }; fi
+# A run narrowed to some tests skips the fuzzing and the release checks.
+if [ $# -eq 0 ]; then
+    step "Fuzzing every decoder of the agent's messages for 60 s (fuzz/run-fuzz.sh)"
+    bounded 600 "fuzzing the agent's decoders" "the output above" "$QUILLON_ROOT/fuzz/run-fuzz.sh" 60 \
+        || fail "the fuzzer found an input that breaks a decoder" "read the FUZZ FAILED line above; mend the decoder and keep the input in fuzz/regressions/"
+    "$(dirname "$0")/release-check.sh" || { which_build >&2; exit 1; }
+fi
 report_crashes
 step "All tests passed"
 which_build
