@@ -6,17 +6,14 @@
 #include <cwchar>
 #include <exception>
 
-#include "Console.h"
 #include "Session0Report.h"
 #include "Ui0Detect.h"
+#include "session/Console.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
 
 namespace
 {
-using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
-using ScopedArgv = ScopedResource<LPWSTR*, LocalFreeFunction>;
-
 using Procedure = void (*)();
 
 bool same(const wchar_t* argument, const wchar_t* option)
@@ -53,7 +50,7 @@ Procedure select_procedure(int count, LPWSTR* arguments)
 
 int run_control_tool(const wchar_t* commandLine)
 {
-    ScopedArgv arguments(&LocalFree, nullptr);
+    ScopedLocal<LPWSTR*> arguments = MakeScopedLocal<LPWSTR*>(nullptr);
     try
     {
         int count = 0;

@@ -6,17 +6,16 @@
 #include <initializer_list>
 #include <vector>
 
+#include "session/Names.h"
+#include "session/Paths.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
 
 namespace
 {
-using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
-using ScopedDescriptor = ScopedResource<PSECURITY_DESCRIPTOR, LocalFreeFunction>;
 
 constexpr const char* ReplaceContext = "Couldn't replace UI0Detect: ";
-constexpr const wchar_t* ShippedPrograms[] = {L"Quillon.exe", L"QuillonExplorer.exe", L"QuillonTray.exe",
-                                              L"QuillonControl.exe"};
+constexpr const wchar_t* ShippedPrograms[] = {ServiceImage, ExplorerImage, TrayImage, ControlImage};
 
 // Compared part by part, so that no SID has to be built or freed.
 bool sid_is(PSID sid, BYTE authority, std::initializer_list<DWORD> parts)
@@ -130,10 +129,9 @@ std::vector<BYTE> caller_if_administrator()
     if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
         !CheckTokenMembership(nullptr, administrators, &member) || !member)
         return {};
-    HANDLE rawToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken))
+    ScopedHandle token = MakeScopedHandle(nullptr);
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
         return {};
-    const ScopedHandle token = MakeScopedHandle(rawToken);
     std::vector<BYTE> buffer(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
     DWORD needed = 0;
     if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &needed))
@@ -154,11 +152,10 @@ namespace
 bool check_object(const std::wstring& path, DWORD rights, PSID administrator, const std::wstring& subject,
                   bool may_be_missing)
 {
-    PSECURITY_DESCRIPTOR raw = nullptr;
+    ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
     const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                                               nullptr, nullptr, nullptr, &raw);
-    const ScopedDescriptor descriptor(&LocalFree, raw);
+                                               nullptr, nullptr, nullptr, descriptor.put());
     if (status == ERROR_FILE_NOT_FOUND && may_be_missing)
         return false;
     if (status != ERROR_SUCCESS)
@@ -176,10 +173,8 @@ std::wstring parent_folder(const std::wstring& path)
     const size_t rootLength = afterRoot != nullptr ? static_cast<size_t>(afterRoot - path.c_str()) : 0;
     if (rootLength == 0 || path.size() <= rootLength)
         return std::wstring();
-    const size_t slash = path.rfind(L'\\');
-    if (slash == std::wstring::npos || slash < rootLength)
-        return path.substr(0, rootLength);
-    return path.substr(0, slash);
+    const std::wstring parent = FolderOf(path);
+    return parent.size() < rootLength ? path.substr(0, rootLength) : parent;
 }
 }
 

@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "CommandLine.h"
-#include "Console.h"
+#include "session/Console.h"
 #include "session/SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int)

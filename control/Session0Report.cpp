@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "Console.h"
+#include "session/Console.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
 
@@ -101,15 +101,14 @@ SessionUser find_session_user(const std::wstring& window_station_name)
         const std::wstring sid(sidName, sidLength);
         const std::string narrowSid = narrow(sid);
 
-        HKEY rawVolatile = nullptr;
+        ScopedKey volatileKey = MakeScopedKey(nullptr);
         status = RegOpenKeyExW(HKEY_USERS, (sid + L"\\Volatile Environment").c_str(), 0,
-                               KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, &rawVolatile);
+                               KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE, volatileKey.put());
         if (status == ERROR_FILE_NOT_FOUND)
             continue;
         if (status != ERROR_SUCCESS)
             throw_system_error(static_cast<DWORD>(status),
                                ("Can't open HKU\\" + narrowSid + "\\Volatile Environment").c_str());
-        const ScopedKey volatileKey = MakeScopedKey(rawVolatile);
 
         // Each user is looked at through the first per-session key only.
         wchar_t sessionIdName[NameBufferUnits];
@@ -123,14 +122,13 @@ SessionUser find_session_user(const std::wstring& window_station_name)
             throw_system_error(static_cast<DWORD>(status),
                                ("Can't enumerate HKU\\" + narrowSid + "\\Volatile Environment").c_str());
 
-        HKEY rawSession = nullptr;
+        ScopedKey sessionKey = MakeScopedKey(nullptr);
         status = RegOpenKeyExW(volatileKey.get(), std::wstring(sessionIdName, sessionIdLength).c_str(), 0,
-                               KEY_QUERY_VALUE, &rawSession);
+                               KEY_QUERY_VALUE, sessionKey.put());
         if (status == ERROR_FILE_NOT_FOUND)
             continue;
         if (status != ERROR_SUCCESS)
             throw_system_error(static_cast<DWORD>(status), ("Can't open session id key of user SID " + narrowSid).c_str());
-        const ScopedKey sessionKey = MakeScopedKey(rawSession);
 
         SessionUser user;
         query_or_throw(sessionKey.get(), L"SESSIONNAME", 510, user.session_name, "Can't query SESSIONNAME of user SID ",

@@ -6,16 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "Console.h"
 #include "FolderSecurity.h"
-#include "session/ProgramPath.h"
+#include "session/Console.h"
+#include "session/Paths.h"
 #include "session/SystemError.h"
 
 namespace
 {
 constexpr const wchar_t* WindowsImage = L"%SystemRoot%\\System32\\UI0Detect.exe";
-constexpr const wchar_t* ServiceImageName = L"Quillon.exe";
-constexpr const wchar_t* QuitAllEventName = L"Global\\QuillonTray_QuitAll";
 constexpr const wchar_t* WindowsDisplayName = L"Interactive Services Detection";
 constexpr const wchar_t* ServiceKey = L"SYSTEM\\CurrentControlSet\\Services\\UI0Detect";
 constexpr const wchar_t* CreatedMark = L"QuillonCreated";
@@ -40,19 +38,6 @@ ScopedServiceHandle connect_manager(DWORD access)
     if (!manager)
         throw_last_error("Couldn't connect to service control manager");
     return manager;
-}
-
-// The file name of an image path, without quotes or arguments after a quoted path.
-std::wstring image_file_name(const std::wstring& image)
-{
-    std::wstring path = image;
-    if (!path.empty() && path[0] == L'"')
-    {
-        const size_t close = path.find(L'"', 1);
-        path = path.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
-    }
-    const size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
 bool same_name(const std::wstring& name, const wchar_t* expected)
@@ -106,12 +91,12 @@ std::wstring service_image_path()
     const bool needsSeparator = directoryLength == 0 || path[directoryLength - 1] != L'\\';
     const bool quoted = wcschr(path, L' ') != nullptr;
     const size_t length =
-        directoryLength + (needsSeparator ? 1 : 0) + wcslen(ServiceImageName) + (quoted ? 2 : 0);
+        directoryLength + (needsSeparator ? 1 : 0) + wcslen(ServiceImage) + (quoted ? 2 : 0);
     if (length >= MAX_PATH)
         throw_system_error(ERROR_FILENAME_EXCED_RANGE, context);
 
     check_program_folder(path);
-    PathAppendW(path, ServiceImageName);
+    PathAppendW(path, ServiceImage);
     PathQuoteSpacesW(path);
     return path;
 }
@@ -149,10 +134,9 @@ bool ui0detect_exists()
 // it: the mark counts only while the owner and the DACL keep the key to administrators.
 bool ui0detect_created_by_quillon()
 {
-    HKEY raw = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ServiceKey, 0, KEY_QUERY_VALUE | READ_CONTROL, &raw) != ERROR_SUCCESS)
+    ScopedKey key = MakeScopedKey(nullptr);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ServiceKey, 0, KEY_QUERY_VALUE | READ_CONTROL, key.put()) != ERROR_SUCCESS)
         return false;
-    const ScopedKey key = MakeScopedKey(raw);
     DWORD type = 0;
     DWORD value = 0;
     DWORD size = sizeof value;
@@ -222,8 +206,8 @@ void remove_ui0detect_service()
         }
         // Someone has put another program in; deleting the entry would take it away from them.
         const std::wstring image = query_image(service.get());
-        const std::wstring name = image_file_name(image);
-        if (!same_name(name, ServiceImageName) && !same_name(name, L"UI0Detect.exe"))
+        const std::wstring name = FileNameOf(ProgramOfImagePath(image));
+        if (!same_name(name, ServiceImage) && !same_name(name, L"UI0Detect.exe"))
             throw_system_error(ERROR_SERVICE_EXISTS,
                                ("Left UI0Detect service in place: Quillon created it, but it runs " + to_utf8(image) +
                                 " now (sc delete UI0Detect removes it)")

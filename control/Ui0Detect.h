@@ -4,12 +4,8 @@
 
 #include <string>
 
+#include "session/Names.h"
 #include "session/ScopedResource.h"
-
-// The Windows service entry whose image the tool replaces, and the user-defined control code
-// that makes the running service return the console to the user's session.
-constexpr const wchar_t* Ui0DetectServiceName = L"UI0Detect";
-constexpr DWORD RevertSessionControl = 129;
 
 // Longest time the tool waits for the service to leave a pending state after a stop.
 constexpr DWORD StopWaitLimitMs = 30000;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "session/Names.h"
+#include "session/ScopedResource.h"
 #include "session/SystemLibraries.h"
 
 namespace
@@ -32,15 +34,15 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     KeepDllSearchInSystemFolder();
-    const HANDLE single = CreateMutexW(nullptr, FALSE, L"Local\\QuillonExplorer");
-    if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+    const ScopedHandle single = MakeScopedHandle(CreateMutexW(nullptr, FALSE, L"Local\\QuillonExplorer"));
+    if (!single || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;
 
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = TrayWindowProc;
     wc.hInstance = instance;
-    wc.lpszClassName = L"Shell_TrayWnd";
+    wc.lpszClassName = ExplorerWindowClass;
     if (RegisterClassExW(&wc) == 0)
         return 1;
     if (CreateWindowExW(WS_EX_TOOLWINDOW, wc.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance,
@@ -53,6 +55,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    CloseHandle(single);
     return 0;
 }

@@ -39,12 +39,14 @@
 #include "agent/AgentClient.h"
 #include "agent/AgentServer.h"
 #include "agent/Announcements.h"
-#include "session/ProgramPath.h"
+#include "session/CrashDump.h"
+#include "session/Names.h"
+#include "session/Paths.h"
+#include "session/ScopedResource.h"
 #include "session/SystemLibraries.h"
 
 namespace
 {
-constexpr const wchar_t* QuitAllName = L"Global\\QuillonTray_QuitAll";
 constexpr UINT WM_TRAY_ICON = WM_APP + 1;
 constexpr UINT WM_TRAY_QUIT_ALL = WM_APP + 2;
 constexpr UINT_PTR QuitAllTimer = 1;
@@ -57,13 +59,11 @@ constexpr UINT ExitCommand = 1;
 constexpr UINT ShowViewerCommand = 2;
 constexpr UINT ShowSession0Command = 3;
 constexpr UINT WM_TRAY_FEED = WM_APP + 3;   // lParam: an agent::Feed the handler deletes
-constexpr WPARAM ShellFlash = 0x8006;       // HSHELL_FLASH
 
 // The feed: how long one request waits in the agent, and the pause before connecting again.
 constexpr DWORD FeedWaitMs = 25000;
 constexpr DWORD FeedRetryMs = 5000;
 constexpr const wchar_t* NoticeTitle = L"A service is showing a window";
-constexpr const wchar_t* ViewerImage = L"QuillonViewer.exe";
 
 HANDLE quitAll = nullptr;
 bool mayResetQuitAll = false;
@@ -90,9 +90,8 @@ DWORD OwnSession()
     DWORD bytes = 0;
     if (WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSSessionId, &buffer, &bytes))
     {
-        const DWORD session = buffer != nullptr && bytes >= sizeof(DWORD) ? *reinterpret_cast<DWORD*>(buffer) : 0;
-        WTSFreeMemory(buffer);
-        return session;
+        const ScopedWtsMemory owner = MakeScopedWtsMemory(buffer);
+        return buffer != nullptr && bytes >= sizeof(DWORD) ? *reinterpret_cast<DWORD*>(buffer) : 0;
     }
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -111,14 +110,12 @@ UINT taskbarCreated = 0;
 // System and administrators may set the event; every signed-in account may wait on it.
 HANDLE CreateQuitAll()
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x100000;;;AU)",
-                                                             SDDL_REVISION_1, &descriptor, nullptr))
-        attributes.lpSecurityDescriptor = descriptor;
-    const HANDLE event = CreateEventW(&attributes, TRUE, FALSE, QuitAllName);
-    LocalFree(descriptor);
-    return event;
+                                                             SDDL_REVISION_1, descriptor.put(), nullptr))
+        attributes.lpSecurityDescriptor = descriptor.get();
+    return CreateEventW(&attributes, TRUE, FALSE, QuitAllEventName);
 }
 
 HANDLE OpenQuitAll()
@@ -129,7 +126,7 @@ HANDLE OpenQuitAll()
         return created;
     }
     mayResetQuitAll = false;
-    return OpenEventW(SYNCHRONIZE, FALSE, QuitAllName);
+    return OpenEventW(SYNCHRONIZE, FALSE, QuitAllEventName);
 }
 
 bool IsSet(HANDLE event)
@@ -281,9 +278,8 @@ DWORD WINAPI FeedThread(void*)
 void StartViewer(HWND window, uint32_t selected)
 {
     std::wstring viewer;
-    if (!ProgramPath(viewer))
+    if (!PathBesideProgram(ViewerImage, viewer))
         return;
-    viewer = viewer.substr(0, viewer.find_last_of(L'\\') + 1) + ViewerImage;
     wchar_t parameters[32] = {};
     if (selected != 0)
         wsprintfW(parameters, L"--select 0x%08X", selected);
@@ -433,8 +429,10 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     KeepDllSearchInSystemFolder();
-    const HANDLE single = ClaimSession();
-    if (single == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+    // The session 0 copy reads what other programs' windows hold: a fault there must leave a dump.
+    InstallCrashDumpHandling(L"QuillonTray");
+    const ScopedHandle single = MakeScopedHandle(ClaimSession());
+    if (!single || GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;
 
     ownSession = OwnSession();
@@ -446,7 +444,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = TrayWindowProc;
     wc.hInstance = instance;
-    wc.lpszClassName = L"QuillonTray";
+    wc.lpszClassName = TrayWindowClass;
     if (RegisterClassExW(&wc) == 0)
         return 1;
     const HWND window = CreateWindowExW(WS_EX_TOOLWINDOW, wc.lpszClassName, L"Quillon", WS_POPUP, 0, 0, 0, 0, nullptr,
@@ -472,7 +470,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     {
         feedStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (feedStop != nullptr)
-            CloseHandle(CreateThread(nullptr, 0, FeedThread, nullptr, 0, nullptr));
+        {
+            // Nothing waits for the thread: it ends with the process.
+            const ScopedHandle feed = MakeScopedHandle(CreateThread(nullptr, 0, FeedThread, nullptr, 0, nullptr));
+        }
     }
 
     MSG msg{};
@@ -489,6 +490,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     agentServer = nullptr;
     server.Stop();
     // The event and the wait on it go with the process: a callback under way may still use them.
-    CloseHandle(single);
     return static_cast<int>(msg.wParam);
 }

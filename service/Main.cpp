@@ -3,16 +3,16 @@
 
 #include <string>
 
-#include "../session/ProgramPath.h"
-#include "../session/SystemLibraries.h"
-#include "CrashDump.h"
 #include "ServiceHost.h"
 #include "UiThread.h"
+#include "session/CrashDump.h"
+#include "session/Paths.h"
+#include "session/SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
     KeepDllSearchInSystemFolder();
-    InstallCrashDumpHandling();
+    InstallCrashDumpHandling(L"Quillon");
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
     // Without its own path the service still runs its shell; it stays in the directory the

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "WinStation.h"
+#include "session/Paths.h"
 
 namespace
 {
@@ -66,17 +67,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
 }
 }
 
-std::wstring ExecutableDirectory(const std::wstring& executablePath)
-{
-    const size_t backslash = executablePath.rfind(L'\\');
-    return backslash == std::wstring::npos ? std::wstring() : executablePath.substr(0, backslash);
-}
-
 DWORD RunService(const std::wstring& executablePath, ServiceBodyFunction body)
 {
     ServiceBody = std::move(body);
     ServiceName = L"Quillon";
-    SetCurrentDirectoryW(ExecutableDirectory(executablePath).c_str());
+    SetCurrentDirectoryW(FolderOf(executablePath).c_str());
 
     wchar_t* const name = &ServiceName[0];
     const SERVICE_TABLE_ENTRYW table[] = {{name, &ServiceMain}, {nullptr, nullptr}};

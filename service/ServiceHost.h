@@ -6,8 +6,7 @@
 #include <string>
 
 #include "StopAction.h"
-
-constexpr DWORD RevertSessionControl = 129;
+#include "session/Names.h"
 
 using ServiceBodyFunction = std::function<void(StopActionSlot*)>;
 
@@ -15,6 +14,3 @@ using ServiceBodyFunction = std::function<void(StopActionSlot*)>;
 // dispatcher. Returns 0 once the service has stopped, or the dispatcher's error when the process
 // was not started by the service control manager.
 DWORD RunService(const std::wstring& executablePath, ServiceBodyFunction body);
-
-// The directory part of a program path: everything before its last backslash.
-std::wstring ExecutableDirectory(const std::wstring& executablePath);

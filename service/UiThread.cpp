@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "../shell/ShellWindow.h"
 #include "AppModule.h"
+#include "shell/ShellWindow.h"
 
 int RunShell(StopActionSlot* stopAction)
 {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "CrashDump.h"
+#include "session/CrashDump.h"
 
 namespace
 {

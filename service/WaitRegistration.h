@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "../session/ScopedResource.h"
+#include "session/ScopedResource.h"
 
 // One one-shot thread-pool wait on a kernel handle it owns, with a callback run on a pool
 // thread when the handle is signalled. The object is the callback's context, so it is neither

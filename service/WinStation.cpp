@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "../session/SystemLibraries.h"
+#include "session/SystemLibraries.h"
 
 namespace
 {

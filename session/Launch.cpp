@@ -9,13 +9,11 @@
 #include <cwchar>
 #include <exception>
 
+#include "Paths.h"
 #include "ProcessLookup.h"
-#include "ProgramPath.h"
 
 namespace
 {
-using ScopedEnvironment = ScopedResource<LPVOID, DestroyEnvironmentBlockFunction>;
-
 ScopedHandle NoProcess() { return MakeScopedHandle(nullptr); }
 
 // A running copy, held by a handle that can only be waited on; its id is what the lookup
@@ -56,11 +54,9 @@ private:
 // a cut or relative path is never started.
 bool BuildCommandLine(const std::wstring& image_name, wchar_t (&commandLine)[MAX_PATH])
 {
-    std::wstring program;
-    if (!ProgramPath(program))
+    std::wstring path;
+    if (!PathBesideProgram(image_name, path))
         return false;
-    const size_t slash = program.rfind(L'\\');
-    const std::wstring path = program.substr(0, slash + 1) + image_name;
     if (path.size() + 3 > MAX_PATH)
     {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -88,16 +84,13 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id,
     {
         // Without a user (ERROR_NO_TOKEN) the copy would run in session 0, where the lookup above
         // never looks: every later call would start one more.
-        HANDLE userToken = nullptr;
-        if (!WTSQueryUserToken(session_id, &userToken))
+        if (!WTSQueryUserToken(session_id, token.put()))
             return NoProcess();
-        token.reset(userToken);
     }
 
-    LPVOID block = nullptr;
-    if (!CreateEnvironmentBlock(&block, token.get(), FALSE))
+    ScopedEnvironment environment(&DestroyEnvironmentBlock, nullptr);
+    if (!CreateEnvironmentBlock(environment.put(), token.get(), FALSE))
         return NoProcess();
-    const ScopedEnvironment environment(&DestroyEnvironmentBlock, block);
 
     if (token && !ImpersonateLoggedOnUser(token.get()))
         return NoProcess();
@@ -115,7 +108,7 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id,
     if (!CreateProcessAsUserW(token.get(), nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                               environment.get(), nullptr, &startup, &process))
         return NoProcess();
-    CloseHandle(process.hThread);
+    const ScopedHandle thread = MakeScopedHandle(process.hThread);
     if (process_id != nullptr)
         *process_id = process.dwProcessId;
     return MakeScopedHandle(process.hProcess);
@@ -136,22 +129,20 @@ ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::ve
         return NoProcess();
     };
 
-    HANDLE rawToken = nullptr;
+    ScopedHandle processToken = MakeScopedHandle(nullptr);
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
-                          &rawToken))
+                          processToken.put()))
         return failed();
-    const ScopedHandle processToken = MakeScopedHandle(rawToken);
 
-    HANDLE rawDuplicate = nullptr;
-    if (!DuplicateTokenEx(processToken.get(), 0, nullptr, SecurityImpersonation, TokenPrimary, &rawDuplicate))
+    ScopedHandle duplicate = MakeScopedHandle(nullptr);
+    if (!DuplicateTokenEx(processToken.get(), 0, nullptr, SecurityImpersonation, TokenPrimary, duplicate.put()))
         return failed();
-    const ScopedHandle duplicate = MakeScopedHandle(rawDuplicate);
 
     SID_IDENTIFIER_AUTHORITY labelAuthority = SECURITY_MANDATORY_LABEL_AUTHORITY;
-    PSID rawSid = nullptr;
-    if (!AllocateAndInitializeSid(&labelAuthority, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, &rawSid))
+    ScopedSid highIntegrity = MakeScopedSid(nullptr);
+    if (!AllocateAndInitializeSid(&labelAuthority, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0,
+                                  highIntegrity.put()))
         return failed();
-    const ScopedSid highIntegrity = MakeScopedSid(rawSid);
 
     TOKEN_MANDATORY_LABEL label{};
     label.Label.Sid = highIntegrity.get();
@@ -166,11 +157,10 @@ ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::ve
 
     // The account's own variables (not the service's current ones), then the handle list last.
     std::vector<wchar_t> childEnvironment(1, L'\0');
-    LPVOID block = nullptr;
-    if (CreateEnvironmentBlock(&block, processToken.get(), FALSE))
+    ScopedEnvironment environment(&DestroyEnvironmentBlock, nullptr);
+    if (CreateEnvironmentBlock(environment.put(), processToken.get(), FALSE))
     {
-        const ScopedEnvironment environment(&DestroyEnvironmentBlock, block);
-        for (const wchar_t* entry = static_cast<const wchar_t*>(block); *entry != L'\0';
+        for (const wchar_t* entry = static_cast<const wchar_t*>(environment.get()); *entry != L'\0';
              entry += wcslen(entry) + 1)
             childEnvironment.insert(childEnvironment.end() - 1, entry, entry + wcslen(entry) + 1);
     }
@@ -201,7 +191,7 @@ ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::ve
                               inherited_handles.empty() ? FALSE : TRUE, CREATE_UNICODE_ENVIRONMENT,
                               childEnvironment.data(), nullptr, &startup, &process))
         return failed();
-    CloseHandle(process.hThread);
+    const ScopedHandle thread = MakeScopedHandle(process.hThread);
     if (process_id != nullptr)
         *process_id = process.dwProcessId;
     return MakeScopedHandle(process.hProcess);

@@ -5,9 +5,9 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 
-#include "../service/AppModule.h"
 #include "VersionProbes.h"
 #include "resource.h"
+#include "service/AppModule.h"
 
 namespace
 {

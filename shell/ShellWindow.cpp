@@ -7,25 +7,20 @@
 #include <system_error>
 #include <utility>
 
-#include "../service/CrashDump.h"
-#include "../service/WinStation.h"
-#include "../session/Launch.h"
-#include "../session/ProcessLookup.h"
-#include "../session/ScopedResource.h"
 #include "Banner.h"
 #include "VersionProbes.h"
+#include "service/WinStation.h"
+#include "session/CrashDump.h"
+#include "session/Launch.h"
+#include "session/Names.h"
+#include "session/ProcessLookup.h"
+#include "session/ScopedResource.h"
 
 namespace
 {
 constexpr UINT BottomFlags = SWP_NOSIZE | SWP_NOMOVE | SWP_NOACTIVATE | SWP_NOSENDCHANGING;
 
-constexpr const wchar_t* ExplorerImage = L"QuillonExplorer.exe";
-constexpr const wchar_t* TrayImage = L"QuillonTray.exe";
-constexpr const wchar_t* ExplorerWindowClass = L"Shell_TrayWnd";
-constexpr const wchar_t* TrayWindowClass = L"QuillonTray";
-
 constexpr WPARAM ShellWindowCreated = 1;   // HSHELL_WINDOWCREATED
-constexpr WPARAM ShellFlash = 0x8006;      // HSHELL_FLASH
 
 // Helpers close within this time or are left running.
 constexpr DWORD HelperCloseTimeoutMs = 1000;
@@ -155,7 +150,7 @@ const WNDCLASSEXW& QuillonShellWindow::GetWndClassInfo()
         info.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
         // The class name of the background window of Windows' own interactive services detection.
-        info.lpszClassName = L"$$$UI0Background";
+        info.lpszClassName = ShellWindowClass;
         return info;
     }();
     return wc;

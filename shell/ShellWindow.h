@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "../service/WaitRegistration.h"
+#include "service/WaitRegistration.h"
 #include "WindowFramework.h"
 
 // Private messages, posted to the shell window by other threads of the service.

@@ -1,6 +1,6 @@
 #include "WindowFramework.h"
 
-#include "../service/CrashDump.h"
+#include "session/CrashDump.h"
 
 CWindowImplBaseT::Bindings& CWindowImplBaseT::ThreadBindings()
 {

@@ -4,7 +4,7 @@
 
 #include <unordered_map>
 
-#include "../service/AppModule.h"
+#include "service/AppModule.h"
 
 // A small window framework: an object is bound to its window once, at creation, through a
 // table local to the window's thread (window procedures always run there). No executable

@@ -272,6 +272,21 @@ bool WaitForLine(const std::wstring& path, const std::string& line)
     return WaitUntil([&] { return ReadFileBytes(path).find(line + "\n") != std::string::npos; }, 5000);
 }
 
+bool FaultInProcess(DWORD pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+                                           PROCESS_VM_READ | PROCESS_VM_WRITE,
+                                       FALSE, pid);
+    if (process == nullptr)
+        return false;
+    const auto nowhere = reinterpret_cast<LPTHREAD_START_ROUTINE>(static_cast<ULONG_PTR>(0x10));
+    const HANDLE thread = CreateRemoteThread(process, nullptr, 0, nowhere, nullptr, 0, nullptr);
+    if (thread != nullptr)
+        CloseHandle(thread);
+    CloseHandle(process);
+    return thread != nullptr;
+}
+
 bool ExceptionCodeInDump(const std::string& bytes, DWORD& code)
 {
     if (bytes.size() < sizeof(MINIDUMP_HEADER))

@@ -106,6 +106,12 @@ public:
     DWORD pid() const { return pid_; }
     bool Running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
     bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
+    DWORD ExitCode() const
+    {
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return code;
+    }
 
 private:
     HANDLE process_ = nullptr;
@@ -122,6 +128,9 @@ std::string Narrow(const std::wstring& text);
 std::string ReadFileBytes(const std::wstring& path);
 // Waits up to 5 s for a file to hold the line (with its line feed).
 bool WaitForLine(const std::wstring& path, const std::string& line);
+// Makes the process fail as with a fault of its own: a thread started in it at an address where
+// nothing is mapped. False when no thread could be started there.
+bool FaultInProcess(DWORD pid);
 // The exception code a mini dump's exception stream records; false when the bytes are no dump
 // or have no such stream.
 bool ExceptionCodeInDump(const std::string& bytes, DWORD& code);

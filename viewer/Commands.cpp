@@ -8,15 +8,12 @@
 
 #include "Png.h"
 #include "agent/AgentClient.h"
-#include "control/Console.h"
+#include "session/Console.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
 
 namespace
 {
-using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
-using ScopedArgv = ScopedResource<LPWSTR*, LocalFreeFunction>;
-
 constexpr const char* Usage =
     "Usage:\n"
     "  QuillonViewer                       show the session 0 windows in a window\n"
@@ -209,7 +206,7 @@ bool parse_window_id(const wchar_t* text, uint32_t* window)
 
 int run_viewer_command(const wchar_t* commandLine)
 {
-    ScopedArgv arguments(&LocalFree, nullptr);
+    ScopedLocal<LPWSTR*> arguments = MakeScopedLocal<LPWSTR*>(nullptr);
     try
     {
         int count = 0;

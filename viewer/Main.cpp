@@ -4,12 +4,15 @@
 
 #include "Commands.h"
 #include "ViewerWindow.h"
-#include "control/Console.h"
+#include "session/Console.h"
+#include "session/CrashDump.h"
 #include "session/SystemLibraries.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show)
 {
     KeepDllSearchInSystemFolder();
+    // The viewer decodes what the session 0 agent sends: a fault there must leave a dump.
+    InstallCrashDumpHandling(L"QuillonViewer");
     const wchar_t* arguments = commandLine != nullptr ? commandLine : L"";
     while (*arguments == L' ' || *arguments == L'\t')
         ++arguments;

@@ -114,13 +114,10 @@ std::vector<uint8_t> Encode(uint32_t width, uint32_t height, const uint32_t* pix
 void SaveFile(const std::wstring& path, const std::vector<uint8_t>& bytes)
 {
     const std::string context = "Couldn't write " + to_utf8(path);
-    ScopedHandle file = MakeScopedHandle(
+    ScopedFile file = MakeScopedFile(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE)
-    {
-        file.release();
+    if (!file)
         throw_last_error(context.c_str());
-    }
     DWORD written = 0;
     if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size())

@@ -16,6 +16,7 @@
 #include "Commands.h"
 #include "agent/AgentClient.h"
 #include "agent/CaptureSchedule.h"
+#include "session/Names.h"
 #include "session/SystemError.h"
 
 namespace
@@ -23,7 +24,7 @@ namespace
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const wchar_t* MainClass = L"QuillonViewer";
+constexpr const wchar_t* MainClass = ViewerWindowClass;
 constexpr const wchar_t* ImageClass = L"QuillonViewerImage";
 constexpr const wchar_t* Title = L"Quillon session 0 windows";
 

@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "service/CrashDump.h"
+#include "session/CrashDump.h"
 #include "service/WaitRegistration.h"
 #include "shell/WindowFramework.h"
 
@@ -162,7 +162,7 @@ int RunUi(HINSTANCE instance)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
-    InstallCrashDumpHandling();
+    InstallCrashDumpHandling(L"Quillon");
     if (__argc < 3)
         return 2;
     const std::wstring mode = __wargv[1];

@@ -12,7 +12,7 @@
 
 #include <BenchClient.h>
 
-#include "service/CrashDump.h"
+#include "session/CrashDump.h"
 
 namespace
 {

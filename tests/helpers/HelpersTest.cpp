@@ -10,6 +10,7 @@
 #include <TermSrv.h>
 
 #include "session/Launch.h"
+#include "session/Names.h"
 
 namespace
 {
@@ -152,6 +153,28 @@ TEST(helpers_tray, EndsWhenTheQuitAllEventIsSetAndTheNextCopyStays)
         CloseHandle(keep);
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(next.Ended());
+}
+
+// The session 0 copy reads other programs' windows for the agent: a fault in any of its threads
+// must end it with a dump of its own, not the service's.
+TEST(helpers_tray, AFaultEndsTheTrayWithItsOwnDump)
+{
+    const std::wstring dump = bench::LocalLowFolder() + L"\\QuillonTray.dmp";
+    const std::wstring serviceDump = bench::LocalLowFolder() + L"\\Quillon.dmp";
+    DeleteFileW(dump.c_str());
+    DeleteFileW(serviceDump.c_str());
+    Helper tray(TrayImage);
+    ASSERT_NE(tray.Window(TrayWindowClass), nullptr);
+
+    ASSERT_TRUE(bench::FaultInProcess(tray.pid()));
+    // Wine's dump writer takes seconds, many under load.
+    ASSERT_TRUE(tray.Ended(60000));
+    EXPECT_EQ(tray.ExitCode(), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    DWORD code = 0;
+    EXPECT_TRUE(bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code)) << "no dump at " << bench::Narrow(dump);
+    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    EXPECT_EQ(GetFileAttributesW(serviceDump.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileW(dump.c_str());
 }
 
 bool HasMenuOpen(DWORD pid)

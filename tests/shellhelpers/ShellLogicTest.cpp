@@ -18,7 +18,7 @@
 
 #include "BenchClient.h"
 #include "TermSrv.h"
-#include "service/CrashDump.h"
+#include "session/CrashDump.h"
 #include "service/UiThread.h"
 #include "shell/ShellWindow.h"
 
@@ -123,7 +123,7 @@ void EndHelpersLeftBehind()
 [[noreturn]] void RunShellFor(DWORD timeoutMs)
 {
     // As the service's entry does: the dump's folder and path are fixed before anything fails.
-    InstallCrashDumpHandling();
+    InstallCrashDumpHandling(L"Quillon");
     StopActionSlot stop;
     std::thread([&stop, timeoutMs] {
         Sleep(timeoutMs);

@@ -18,6 +18,14 @@ using Counted = ScopedResource<int, void (*)(int)>;
 
 Counted Make(int handle) { return Counted(&CountRelease, handle); }
 
+std::map<HANDLE, int> handleReleases;
+
+void CountHandleRelease(HANDLE handle) { ++handleReleases[handle]; }
+
+using CountedFile = ScopedResource<HANDLE, void (*)(HANDLE), InvalidIsEmpty>;
+
+HANDLE Fake(ULONG_PTR value) { return reinterpret_cast<HANDLE>(value); }
+
 bool IsOpen(HANDLE handle)
 {
     DWORD flags = 0;
@@ -27,7 +35,11 @@ bool IsOpen(HANDLE handle)
 class ScopedResourceTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { releases.clear(); }
+    void SetUp() override
+    {
+        releases.clear();
+        handleReleases.clear();
+    }
 };
 
 TEST_F(ScopedResourceTest, ReleasesOnceAtScopeExitAndNeverANullHandle)
@@ -86,6 +98,41 @@ TEST_F(ScopedResourceTest, ReleaseGivesUpOwnershipAndResetReleasesOnce)
     held.reset();
     held.reset();
     EXPECT_EQ(releases, (std::map<int, int>{{5, 1}}));
+}
+
+TEST_F(ScopedResourceTest, PutReleasesTheHeldHandleAndTakesWhatTheCallStores)
+{
+    {
+        Counted held = Make(6);
+        int* const slot = held.put();
+        EXPECT_EQ(releases, (std::map<int, int>{{6, 1}}));
+        EXPECT_EQ(*slot, 0) << "a call that stores nothing leaves the owner empty";
+        EXPECT_FALSE(held);
+        *slot = 11;
+        EXPECT_EQ(held.get(), 11);
+    }
+    EXPECT_EQ(releases, (std::map<int, int>{{6, 1}, {11, 1}}));
+}
+
+// INVALID_HANDLE_VALUE is what CreateFileW and its kind return on failure, and the current
+// process's pseudo-handle: neither it nor null is ever closed.
+TEST_F(ScopedResourceTest, AFileOwnerTakesInvalidAndNullForEmpty)
+{
+    {
+        const CountedFile failed(&CountHandleRelease, INVALID_HANDLE_VALUE);
+        const CountedFile null(&CountHandleRelease, nullptr);
+        EXPECT_FALSE(failed);
+        EXPECT_FALSE(null);
+        CountedFile held(&CountHandleRelease, Fake(0x44));
+        EXPECT_TRUE(held);
+        const CountedFile taken(std::move(held));
+        EXPECT_EQ(held.get(), INVALID_HANDLE_VALUE);
+        CountedFile reused(&CountHandleRelease, Fake(0x48));
+        HANDLE* const slot = reused.put();
+        EXPECT_EQ(*slot, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(reused.release(), INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(handleReleases, (std::map<HANDLE, int>{{Fake(0x44), 1}, {Fake(0x48), 1}}));
 }
 
 TEST_F(ScopedResourceTest, KeepsTheLastErrorOfTheCallerAcrossARelease)

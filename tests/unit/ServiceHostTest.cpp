@@ -2,13 +2,14 @@
 
 #include "service/ServiceHost.h"
 #include "service/StopAction.h"
+#include "session/Paths.h"
 
 namespace
 {
 TEST(ServiceHost, CurrentDirectoryIsTheProgramsFolder)
 {
-    EXPECT_EQ(ExecutableDirectory(L"C:\\Program Files\\Quillon\\Quillon.exe"), L"C:\\Program Files\\Quillon");
-    EXPECT_EQ(ExecutableDirectory(L"C:\\Quillon.exe"), L"C:") << "a root folder gives the bare drive";
+    EXPECT_EQ(FolderOf(L"C:\\Program Files\\Quillon\\Quillon.exe"), L"C:\\Program Files\\Quillon");
+    EXPECT_EQ(FolderOf(L"C:\\Quillon.exe"), L"C:") << "a root folder gives the bare drive";
 }
 
 TEST(StopAction, AStopBeforeTheShellExistsIsCarriedOutWhenTheActionArrives)

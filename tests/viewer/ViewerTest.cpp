@@ -16,6 +16,7 @@
 #include "ControlTool.h"
 #include "PngRead.h"
 #include "TermSrv.h"
+#include "session/Names.h"
 #include "viewer/Png.h"
 
 using control::RunTool;
@@ -202,6 +203,25 @@ TEST(ViewerCommandLine, WithoutTheAgentEachCommandFailsWithOneLine)
         EXPECT_EQ(run.err, control::FailureLine(ERROR_FILE_NOT_FOUND, "Couldn't connect to the session 0 agent, which is not running"));
     }
     EXPECT_EQ(GetFileAttributesW(png.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The viewer decodes what the agent sends: a fault in any of its threads must end it with a dump
+// of its own.
+TEST(ViewerWindow, AFaultEndsTheViewerWithItsOwnDump)
+{
+    const std::wstring dump = bench::LocalLowFolder() + L"\\QuillonViewer.dmp";
+    DeleteFileW(dump.c_str());
+    bench::StartedProgram viewer(Viewer(), L"");
+    ASSERT_TRUE(bench::WaitUntil([] { return IsWindowVisible(FindWindowW(ViewerWindowClass, nullptr)); }, 10000));
+
+    ASSERT_TRUE(bench::FaultInProcess(viewer.pid()));
+    // Wine's dump writer takes seconds, many under load.
+    ASSERT_TRUE(viewer.Ended(60000));
+    EXPECT_EQ(viewer.ExitCode(), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    DWORD code = 0;
+    EXPECT_TRUE(bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code)) << "no dump at " << bench::Narrow(dump);
+    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    DeleteFileW(dump.c_str());
 }
 
 // The real service with its session 0 agent, and the bench's dialogs as a service shows them.

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "ScopedResource.h"
+
 namespace
 {
 // How long a second failing thread gives the first to finish its dump before the process ends
@@ -26,12 +28,12 @@ wchar_t dumpPath[MAX_PATH] = {};
 
 // False when there is no folder, or when the folder and the file name do not fit MAX_PATH:
 // the path-building calls then leave a different path behind, which must not be written.
-bool BuildDumpPath(wchar_t (&path)[MAX_PATH])
+bool BuildDumpPath(const wchar_t* name, wchar_t (&path)[MAX_PATH])
 {
     PWSTR folder = nullptr;
     if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppDataLow, KF_FLAG_CREATE, nullptr, &folder)))
         return false;
-    const bool fits = PathAppendW(path, folder) && PathAppendW(path, L"Quillon") && PathAddExtensionW(path, L".dmp");
+    const bool fits = PathAppendW(path, folder) && PathAppendW(path, name) && PathAddExtensionW(path, L".dmp");
     CoTaskMemFree(folder);
     return fits;
 }
@@ -40,18 +42,17 @@ void WriteDump(EXCEPTION_POINTERS* exceptionPointers)
 {
     if (dumpPath[0] == L'\0')
         return;
-    const HANDLE file =
-        CreateFileW(dumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const ScopedFile file = MakeScopedFile(
+        CreateFileW(dumpPath, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return;
 
     MINIDUMP_EXCEPTION_INFORMATION information{};
     information.ThreadId = GetCurrentThreadId();
     information.ExceptionPointers = exceptionPointers;
     information.ClientPointers = TRUE;
-    MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal, &information, nullptr,
+    MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.get(), MiniDumpNormal, &information, nullptr,
                       nullptr);
-    CloseHandle(file);
 }
 
 // Raised on the failing thread itself, so that the dump shows that thread's stack, still
@@ -102,9 +103,9 @@ void EndProcessWithDump(DWORD exceptionCode) noexcept
     ExitProcess(exceptionCode);
 }
 
-void InstallCrashDumpHandling()
+void InstallCrashDumpHandling(const wchar_t* name)
 {
-    if (!BuildDumpPath(dumpPath))
+    if (!BuildDumpPath(name, dumpPath))
         dumpPath[0] = L'\0';
     SetUnhandledExceptionFilter(&CrashDumpFilter);
     std::set_terminate(&OnTerminate);

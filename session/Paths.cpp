@@ -1,4 +1,4 @@
-#include "ProgramPath.h"
+#include "Paths.h"
 
 #include <windows.h>
 
@@ -50,4 +50,43 @@ bool ProgramPath(std::wstring& path)
     }
     path = std::move(buffer);
     return true;
+}
+
+bool PathBesideProgram(const std::wstring& name, std::wstring& path)
+{
+    std::wstring program;
+    if (!ProgramPath(program))
+        return false;
+    path = FolderOf(program) + L"\\" + name;
+    return true;
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring FileNameOf(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring ProgramOfImagePath(const std::wstring& imagePath)
+{
+    if (!imagePath.empty() && imagePath[0] == L'"')
+    {
+        const size_t end = imagePath.find(L'"', 1);
+        return imagePath.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
+    }
+    // ".exe" inside a folder's name ("C:\\x.exe.d\\") ends nothing.
+    for (size_t at = 0; at + 4 <= imagePath.size(); ++at)
+    {
+        const size_t end = at + 4;
+        if (CompareStringOrdinal(imagePath.c_str() + at, 4, L".exe", 4, TRUE) == CSTR_EQUAL &&
+            (end == imagePath.size() || imagePath[end] == L' ' || imagePath[end] == L'\t'))
+            return imagePath.substr(0, end);
+    }
+    return imagePath;
 }

@@ -7,8 +7,8 @@
 // unhandled-exception filter (MinGW's DWARF unwinder does; MSVC builds raise their own code).
 constexpr DWORD UncaughtCppExceptionCode = 0xE0435050;
 
-// Writes "Quillon.dmp" to the LocalLow folder of the process's account and lets the process
-// end. One dump at a time: a thread that fails while another writes waits for it, for at most
+// Writes the program's dump (NAME.dmp, see InstallCrashDumpHandling) to the LocalLow folder of
+// the process's account and lets the process end. One dump at a time: a thread that fails while another writes waits for it, for at most
 // a minute, and adds none.
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
 
@@ -19,6 +19,7 @@ LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers);
 // window procedure's caller may swallow.
 [[noreturn]] void EndProcessWithDump(DWORD exceptionCode) noexcept;
 
-// Creates the LocalLow folder when it is missing and fixes the dump's path, then installs the
-// filter for every thread and routes an escaping C++ exception to it as well.
-void InstallCrashDumpHandling();
+// Creates the LocalLow folder when it is missing and fixes the dump's path, NAME.dmp there (each
+// program its own name, so that one program's dump does not replace another's), then installs
+// the filter for every thread and routes an escaping C++ exception to it as well.
+void InstallCrashDumpHandling(const wchar_t* name);

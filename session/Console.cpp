@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "Console.h"
-#include "session/SystemError.h"
+#include "SystemError.h"
 
 namespace
 {

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <windows.h>
+
+// Names by which Quillon's programs find, start, signal and recognise each other. Copies of
+// different versions meet (a tray left running across an update, the tool of one version and
+// the service of another): each spelling is a contract and stays as it is.
+
+// The Windows service entry whose program Quillon replaces, and the user-defined control code
+// that makes the running service return the console to the user's session.
+constexpr const wchar_t* Ui0DetectServiceName = L"UI0Detect";
+constexpr DWORD RevertSessionControl = 129;
+
+// The shipped programs, which sit in one folder.
+constexpr const wchar_t* ServiceImage = L"Quillon.exe";
+constexpr const wchar_t* ControlImage = L"QuillonControl.exe";
+constexpr const wchar_t* ExplorerImage = L"QuillonExplorer.exe";
+constexpr const wchar_t* TrayImage = L"QuillonTray.exe";
+constexpr const wchar_t* ViewerImage = L"QuillonViewer.exe";
+
+// Window classes: the shell's desktop window; the explorer helper's, which is the class of
+// Windows' taskbar (what programs look for); the tray helper's; the viewer's main window.
+constexpr const wchar_t* ShellWindowClass = L"$$$UI0Background";
+constexpr const wchar_t* ExplorerWindowClass = L"Shell_TrayWnd";
+constexpr const wchar_t* TrayWindowClass = L"QuillonTray";
+constexpr const wchar_t* ViewerWindowClass = L"QuillonViewer";
+
+// Set by the control tool, it asks every copy of the tray in every session to quit.
+constexpr const wchar_t* QuitAllEventName = L"Global\\QuillonTray_QuitAll";
+
+// The shell hook's code for a window that flashes (HSHELL_FLASH), which not every SDK defines.
+constexpr WPARAM ShellFlash = 0x8006;
