@@ -15,6 +15,7 @@
 
 #include "BenchClient.h"
 #include "TermSrv.h"
+#include "session/Paths.h"
 #include "services/BenchServiceNames.h"
 
 namespace
@@ -36,8 +37,6 @@ const wchar_t* const StrayFolders[] = {L"standin-explorer", L"stopcheck"};
 std::vector<std::wstring> done;
 std::vector<std::wstring> failed;
 
-std::wstring Parent(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
-std::wstring FileName(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix)
 {
@@ -125,7 +124,7 @@ void StopService()
         const SERVICE_STATUS_PROCESS status = service.Status();
         if (status.dwCurrentState == SERVICE_STOPPED)
             return;
-        const std::wstring image = FileName(ImageOf(status.dwProcessId));
+        const std::wstring image = FileNameOf(ImageOf(status.dwProcessId));
         const HANDLE process = status.dwProcessId != 0
                                    ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId)
                                    : nullptr;
@@ -349,7 +348,7 @@ int wmain()
 {
     const ULONGLONG start = GetTickCount64();
     const std::wstring benchFolder = bench::ProgramDirectory();
-    const std::wstring buildFolder = Parent(benchFolder);
+    const std::wstring buildFolder = FolderOf(benchFolder);
     const std::wstring binFolder = buildFolder + L"\\bin";
     try
     {
