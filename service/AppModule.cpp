@@ -18,15 +18,13 @@ int CMessageLoop::Run()
     }
 }
 
-CAppModule::CAppModule() : m_hInst(GetModuleHandleW(nullptr))
+CAppModule::CAppModule() : m_hInst(GetModuleHandleW(nullptr)), m_classes(m_hInst)
 {
     InitializeCriticalSection(&m_lock);
 }
 
 CAppModule::~CAppModule()
 {
-    for (ATOM atom : m_classes)
-        UnregisterClassW(MAKEINTATOM(atom), m_hInst);
     delete m_pMsgLoopMap;
     DeleteCriticalSection(&m_lock);
 }
@@ -76,22 +74,4 @@ CMessageLoop* CAppModule::GetMessageLoop(DWORD threadId) const
     }
     LeaveCriticalSection(&m_lock);
     return loop;
-}
-
-ATOM CAppModule::RegisterWindowClass(const WNDCLASSEXW& wc)
-{
-    EnterCriticalSection(&m_lock);
-    ATOM atom = RegisterClassExW(&wc);
-    if (atom != 0)
-    {
-        m_classes.push_back(atom);
-    }
-    else if (GetLastError() == ERROR_CLASS_ALREADY_EXISTS)
-    {
-        WNDCLASSEXW existing{};
-        existing.cbSize = sizeof existing;
-        atom = static_cast<ATOM>(GetClassInfoExW(wc.hInstance, wc.lpszClassName, &existing));
-    }
-    LeaveCriticalSection(&m_lock);
-    return atom;
 }

@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <map>
-#include <vector>
+
+#include "session/WindowFramework.h"
 
 class CMessageLoop
 {
@@ -16,7 +17,7 @@ private:
 };
 
 // The process-wide application module: instance handle, the UI thread's id and message loop,
-// and the window classes registered by this module (unregistered when the module goes away).
+// and the window classes registered by this module.
 class CAppModule
 {
 public:
@@ -35,16 +36,14 @@ public:
     bool RemoveMessageLoop();
     CMessageLoop* GetMessageLoop(DWORD threadId) const;
 
-    // Registers a window class once; a class of the same name that this module already
-    // registered is reused. Returns the class atom, 0 on failure.
-    ATOM RegisterWindowClass(const WNDCLASSEXW& wc);
+    CWindowClasses& WindowClasses() { return m_classes; }
 
 private:
     HINSTANCE m_hInst;
     DWORD m_dwMainThreadID = 0;
     mutable CRITICAL_SECTION m_lock;
     std::map<DWORD, CMessageLoop*>* m_pMsgLoopMap = nullptr;
-    std::vector<ATOM> m_classes;
+    CWindowClasses m_classes;
 };
 
 extern CAppModule g_Module;

@@ -9,6 +9,7 @@
 
 #include "Banner.h"
 #include "VersionProbes.h"
+#include "service/AppModule.h"
 #include "service/WinStation.h"
 #include "session/CrashDump.h"
 #include "session/Launch.h"
@@ -146,7 +147,6 @@ const WNDCLASSEXW& QuillonShellWindow::GetWndClassInfo()
         info.cbSize = sizeof info;
         info.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
         info.lpfnWndProc = &CWindowImplBaseT::WindowProc;
-        info.hInstance = g_Module.GetModuleInstance();
         info.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         info.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
         // The class name of the background window of Windows' own interactive services detection.
@@ -158,7 +158,7 @@ const WNDCLASSEXW& QuillonShellWindow::GetWndClassInfo()
 
 HWND QuillonShellWindow::Create()
 {
-    return CWindowImpl::Create(nullptr, VirtualScreenRect(), L"Shell0 Window");
+    return CWindowImpl::Create(g_Module.WindowClasses(), nullptr, VirtualScreenRect(), L"Shell0 Window");
 }
 
 BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,

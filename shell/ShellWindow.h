@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "service/WaitRegistration.h"
-#include "WindowFramework.h"
+#include "session/WindowFramework.h"
 
 // Private messages, posted to the shell window by other threads of the service.
 constexpr UINT WM_SHELL_TS_READY = WM_APP;

@@ -20,7 +20,7 @@
 
 #include "session/CrashDump.h"
 #include "service/WaitRegistration.h"
-#include "shell/WindowFramework.h"
+#include "session/WindowFramework.h"
 
 namespace
 {
@@ -92,7 +92,6 @@ public:
             WNDCLASSEXW info{};
             info.cbSize = sizeof info;
             info.lpfnWndProc = &CWindowImplBaseT::WindowProc;
-            info.hInstance = g_Module.GetModuleInstance();
             info.lpszClassName = L"QuillonBenchThrowingWindow";
             return info;
         }();
@@ -118,9 +117,10 @@ DWORD WINAPI SendToWindow(LPVOID window)
 
 int RunFrameworkWindow()
 {
+    CWindowClasses classes(GetModuleHandleW(nullptr));
     ThrowingWindow window;
     const RECT rect{0, 0, 1, 1};
-    if (window.Create(nullptr, rect, L"", WS_POPUP) == nullptr)
+    if (window.Create(classes, nullptr, rect, L"", WS_POPUP) == nullptr)
         return 98;
     // A message sent from another thread reaches the handler through the system's own callback
     // machinery, which is where an exception may be swallowed.

@@ -3,13 +3,34 @@
 #include <windows.h>
 
 #include <unordered_map>
-
-#include "service/AppModule.h"
+#include <vector>
 
 // A small window framework: an object is bound to its window once, at creation, through a
 // table local to the window's thread (window procedures always run there). No executable
 // thunk memory is needed, and no other process can redirect the binding, as it could
 // through GWLP_USERDATA or a window property.
+
+// The window classes of one module: each registered once per process under the module's
+// instance (a class of the same name that it already registered is reused), and unregistered
+// when the owner goes away. Each program owns one; the window classes below are handed it.
+class CWindowClasses
+{
+public:
+    explicit CWindowClasses(HINSTANCE instance);
+    ~CWindowClasses();
+    CWindowClasses(const CWindowClasses&) = delete;
+    CWindowClasses& operator=(const CWindowClasses&) = delete;
+
+    HINSTANCE Instance() const { return m_hInst; }
+    // The class is registered under this module's instance, whatever wc.hInstance says.
+    // Returns the class atom, 0 on failure.
+    ATOM Register(const WNDCLASSEXW& wc);
+
+private:
+    HINSTANCE m_hInst;
+    CRITICAL_SECTION m_lock;
+    std::vector<ATOM> m_atoms;
+};
 
 class CWindow
 {
@@ -91,7 +112,7 @@ public:
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 protected:
-    HWND CreateImpl(const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style,
+    HWND CreateImpl(CWindowClasses& classes, const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style,
                     DWORD exStyle);
 
 private:
@@ -106,9 +127,10 @@ template <class T, class TBase = CWindow, class TWinTraits = CWinTraits<0, 0>>
 class CWindowImpl : public CWindowImplBaseT
 {
 public:
-    HWND Create(HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style = 0, DWORD exStyle = 0)
+    HWND Create(CWindowClasses& classes, HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style = 0,
+                DWORD exStyle = 0)
     {
-        return CreateImpl(T::GetWndClassInfo(), parent, rect, windowName, TWinTraits::GetWndStyle(style),
+        return CreateImpl(classes, T::GetWndClassInfo(), parent, rect, windowName, TWinTraits::GetWndStyle(style),
                           TWinTraits::GetWndExStyle(exStyle));
     }
 };

@@ -1,6 +1,38 @@
 #include "WindowFramework.h"
 
-#include "session/CrashDump.h"
+#include "CrashDump.h"
+
+CWindowClasses::CWindowClasses(HINSTANCE instance) : m_hInst(instance)
+{
+    InitializeCriticalSection(&m_lock);
+}
+
+CWindowClasses::~CWindowClasses()
+{
+    for (ATOM atom : m_atoms)
+        UnregisterClassW(MAKEINTATOM(atom), m_hInst);
+    DeleteCriticalSection(&m_lock);
+}
+
+ATOM CWindowClasses::Register(const WNDCLASSEXW& wc)
+{
+    WNDCLASSEXW ours = wc;
+    ours.hInstance = m_hInst;
+    EnterCriticalSection(&m_lock);
+    ATOM atom = RegisterClassExW(&ours);
+    if (atom != 0)
+    {
+        m_atoms.push_back(atom);
+    }
+    else if (GetLastError() == ERROR_CLASS_ALREADY_EXISTS)
+    {
+        WNDCLASSEXW existing{};
+        existing.cbSize = sizeof existing;
+        atom = static_cast<ATOM>(GetClassInfoExW(m_hInst, ours.lpszClassName, &existing));
+    }
+    LeaveCriticalSection(&m_lock);
+    return atom;
+}
 
 CWindowImplBaseT::Bindings& CWindowImplBaseT::ThreadBindings()
 {
@@ -14,17 +46,17 @@ CWindowImplBaseT*& CWindowImplBaseT::ThreadCreating()
     return creating;
 }
 
-HWND CWindowImplBaseT::CreateImpl(const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName,
+HWND CWindowImplBaseT::CreateImpl(CWindowClasses& classes, const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName,
                                   DWORD style, DWORD exStyle)
 {
-    const ATOM atom = g_Module.RegisterWindowClass(wc);
+    const ATOM atom = classes.Register(wc);
     if (atom == 0)
         return nullptr;
 
     ThreadCreating() = this;
     const HWND hWnd = ::CreateWindowExW(exStyle, MAKEINTATOM(atom), windowName, style, rect.left, rect.top,
                                         rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
-                                        g_Module.GetModuleInstance(), nullptr);
+                                        classes.Instance(), nullptr);
     ThreadCreating() = nullptr;
     return hWnd;
 }
