@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "Peers.h"
 #include "Transport.h"
 #include "Trust.h"
 #include "Wire.h"
@@ -12,131 +13,8 @@ namespace agent
 {
 namespace
 {
-constexpr const wchar_t* ServiceName = L"UI0Detect";
-constexpr const wchar_t* AgentImage = L"QuillonTray.exe";
 // The agent may spend WindowTimeoutMs on a window before it answers.
 constexpr DWORD AnswerTimeoutMs = WindowTimeoutMs + IoTimeoutMs;
-
-std::wstring ImageOf(HANDLE process)
-{
-    wchar_t path[MAX_PATH * 2] = {};
-    DWORD size = ARRAYSIZE(path);
-    if (!QueryFullProcessImageNameW(process, 0, path, &size))
-        return {};
-    return std::wstring(path, size);
-}
-
-std::wstring FolderOf(const std::wstring& path)
-{
-    const size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
-std::wstring FullPath(const std::wstring& path)
-{
-    wchar_t expanded[MAX_PATH * 2] = {};
-    const DWORD expandedSize = ExpandEnvironmentStringsW(path.c_str(), expanded, ARRAYSIZE(expanded));
-    const std::wstring source = expandedSize > 0 && expandedSize <= ARRAYSIZE(expanded) ? expanded : path;
-    wchar_t full[MAX_PATH * 2] = {};
-    const DWORD size = GetFullPathNameW(source.c_str(), ARRAYSIZE(full), full, nullptr);
-    return size > 0 && size < ARRAYSIZE(full) ? std::wstring(full, size) : source;
-}
-
-// The program of a service's image path: the quoted part, or up to the first ".exe".
-std::wstring ProgramOfImagePath(const std::wstring& imagePath)
-{
-    if (!imagePath.empty() && imagePath[0] == L'"')
-    {
-        const size_t end = imagePath.find(L'"', 1);
-        return imagePath.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
-    }
-    for (size_t at = 0; at + 4 <= imagePath.size(); ++at)
-        if (CompareStringOrdinal(imagePath.c_str() + at, 4, L".exe", 4, TRUE) == CSTR_EQUAL)
-            return imagePath.substr(0, at + 4);
-    return imagePath;
-}
-
-struct TokenUser
-{
-    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)] = {};
-    PSID sid() { return reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid; }
-};
-
-bool ReadUser(HANDLE process, TokenUser& user)
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
-        return false;
-    ScopedHandle owned = MakeScopedHandle(token);
-    DWORD bytes = 0;
-    return GetTokenInformation(token, ::TokenUser, user.buffer, sizeof user.buffer, &bytes) != FALSE;
-}
-
-// What ServerAcceptable decides on, asked of the system in the order of ServerCheck.
-ServerFacts GatherServerFacts(HANDLE pipe)
-{
-    ServerFacts facts;
-    ULONG session = 0;
-    facts.sessionZero = GetNamedPipeServerSessionId(pipe, &session) && session == 0;
-    const auto failed = [&facts](ServerCheck check) {
-        facts.error = GetLastError();
-        facts.failed = check;
-        return facts;
-    };
-
-    ULONG serverPid = 0;
-    if (!GetNamedPipeServerProcessId(pipe, &serverPid))
-        return failed(ServerCheck::PipeServer);
-    ScopedServiceHandle manager = MakeScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return failed(ServerCheck::Manager);
-    ScopedServiceHandle service =
-        MakeScopedServiceHandle(OpenServiceW(manager.get(), ServiceName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-    if (!service)
-        return failed(ServerCheck::Service);
-
-    SERVICE_STATUS_PROCESS status{};
-    DWORD bytes = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &bytes))
-        return failed(ServerCheck::Status);
-    facts.serviceRunning = status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != 0;
-    if (!facts.serviceRunning)
-        return facts;
-
-    std::vector<BYTE> config(8192);
-    const auto readConfig = [&] {
-        return QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
-                                   static_cast<DWORD>(config.size()), &bytes) != FALSE;
-    };
-    if (!readConfig())
-    {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            return failed(ServerCheck::Config);
-        config.resize(bytes);
-        if (!readConfig())
-            return failed(ServerCheck::Config);
-    }
-    const wchar_t* imagePath = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName;
-    facts.agentImage = FullPath(FolderOf(ProgramOfImagePath(imagePath != nullptr ? imagePath : L""))) + L"\\" + AgentImage;
-
-    ScopedHandle server = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverPid));
-    if (!server)
-        return failed(ServerCheck::ServerProcess);
-    facts.serverImage = FullPath(ImageOf(server.get()));
-
-    ScopedHandle serviceProcess =
-        MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, status.dwProcessId));
-    if (!serviceProcess)
-        return failed(ServerCheck::ServiceProcess);
-    TokenUser serverUser, serviceUser;
-    if (!ReadUser(server.get(), serverUser))
-        return failed(ServerCheck::ServerAccount);
-    if (!ReadUser(serviceProcess.get(), serviceUser))
-        return failed(ServerCheck::ServiceAccount);
-    facts.sameAccount = EqualSid(serverUser.sid(), serviceUser.sid()) != FALSE;
-    return facts;
-}
 
 void VerifyServer(HANDLE pipe, bool forFeed)
 {
@@ -193,10 +71,11 @@ Client Client::Connect(DWORD timeoutMs, bool forFeed)
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
     {
-        const HANDLE pipe = transport::Open();
-        if (pipe != INVALID_HANDLE_VALUE)
+        ScopedFile opened = transport::Open();
+        if (opened)
         {
-            ScopedHandle owned = MakeScopedHandle(pipe);
+            const HANDLE pipe = opened.get();
+            ScopedHandle owned = MakeScopedHandle(opened.release());
             DWORD mode = PIPE_READMODE_MESSAGE;
             if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr))
                 throw_last_error("Couldn't set up the connection to the session 0 agent");

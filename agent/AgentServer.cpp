@@ -1,6 +1,5 @@
 #include "AgentServer.h"
 
-#include <wtsapi32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Peers.h"
 #include "Protocol.h"
 #include "Transport.h"
 #include "WindowActions.h"
@@ -23,7 +23,7 @@ struct Server::State
     HDESK desktop = nullptr;
     // Guarded by the mutex below: the threads to wait for at the stop (the feed's and every
     // client thread started so far), and how many client threads wait for a client.
-    std::vector<HANDLE> threads;
+    std::vector<ScopedHandle> threads;
     uint32_t clientThreads = 0;
     uint32_t listening = 0;
 
@@ -53,80 +53,6 @@ static_assert(MaxInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every
 // the last Watch request they no longer are.
 constexpr DWORD FeedPollMs = 500;
 constexpr ULONGLONG FeedIdleMs = 60000;
-
-// A session's interactive user: the token is of a session other than 0, holds INTERACTIVE, and
-// its user is the one Terminal Services names for that session. A service account or a batch
-// logon of the same user has no INTERACTIVE; a user of another session is not that session's.
-bool IsInteractiveUser(HANDLE token)
-{
-    DWORD session = 0;
-    DWORD bytes = 0;
-    if (!GetTokenInformation(token, TokenSessionId, &session, sizeof session, &bytes) || session == 0)
-        return false;
-
-    BYTE interactive[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof interactive;
-    BOOL member = FALSE;
-    if (!CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &size) ||
-        !CheckTokenMembership(token, interactive, &member) || !member)
-        return false;
-
-    HANDLE sessionToken = nullptr;
-    if (!WTSQueryUserToken(session, &sessionToken))
-        return false;
-    ScopedHandle owned = MakeScopedHandle(sessionToken);
-    BYTE client[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    return GetTokenInformation(token, TokenUser, client, sizeof client, &bytes) &&
-           GetTokenInformation(sessionToken, TokenUser, user, sizeof user, &bytes) &&
-           EqualSid(reinterpret_cast<TOKEN_USER*>(client)->User.Sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
-}
-
-ClientToken ReadToken(HANDLE token)
-{
-    ClientToken facts;
-    BYTE buffer[512];
-    DWORD bytes = 0;
-    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &bytes))
-        facts.system = IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
-
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof administrators;
-    BOOL member = FALSE;
-    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
-        CheckTokenMembership(token, administrators, &member))
-        facts.administrator = member != FALSE;
-
-    if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &bytes))
-    {
-        const PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
-        const UCHAR count = *GetSidSubAuthorityCount(label);
-        if (count > 0)
-            facts.integrity = *GetSidSubAuthority(label, count - 1);
-    }
-    // Asked only of those that the full rights do not cover already.
-    if (!ClientAllowed(facts))
-        facts.interactiveUser = IsInteractiveUser(token);
-    return facts;
-}
-
-// Who is at the other end, from the token the client lent us. Only possible once the client
-// has written to the pipe.
-bool ReadPipeClient(HANDLE pipe, ClientToken* facts)
-{
-    if (!ImpersonateNamedPipeClient(pipe))
-        return false;
-    HANDLE token = nullptr;
-    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
-    // Going on as the client would be worse than ending: this thread would act with its rights.
-    if (!RevertToSelf())
-        TerminateProcess(GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
-    if (!opened)
-        return false;
-    ScopedHandle owned = MakeScopedHandle(token);
-    *facts = ReadToken(token);
-    return true;
-}
 
 uint64_t Now()
 {
@@ -347,7 +273,8 @@ void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
 struct InstanceStart
 {
     std::shared_ptr<Server::State> state;
-    HANDLE pipe;
+    // Empty: the thread makes its own instance.
+    ScopedFile pipe;
 };
 
 DWORD WINAPI InstanceThread(void* parameter);
@@ -356,17 +283,20 @@ DWORD WINAPI InstanceThread(void* parameter);
 // client, up to MaxInstances; a thread whose client has gone waits for another. Threads cost
 // the stop time to end, so an agent with one tray and one viewer has two or three. Called with
 // the state's mutex held.
-bool StartListener(const std::shared_ptr<Server::State>& state, HANDLE pipe)
+bool StartListener(const std::shared_ptr<Server::State>& state, ScopedFile& pipe)
 {
     if (state->stopping || state->clientThreads >= MaxInstances)
         return false;
-    auto start = std::make_unique<InstanceStart>(InstanceStart{state, pipe});
-    const HANDLE thread =
-        CreateThread(nullptr, InstanceStackBytes, InstanceThread, start.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr)
+    auto start = std::make_unique<InstanceStart>(InstanceStart{state, std::move(pipe)});
+    ScopedHandle thread = MakeScopedHandle(CreateThread(nullptr, InstanceStackBytes, InstanceThread, start.get(),
+                                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread)
+    {
+        pipe = std::move(start->pipe);
         return false;
+    }
     start.release();
-    state->threads.push_back(thread);
+    state->threads.push_back(std::move(thread));
     ++state->clientThreads;
     ++state->listening;
     return true;
@@ -382,13 +312,9 @@ DWORD WINAPI InstanceThread(void* parameter)
         --state->listening;
         return 1;
     };
-    ScopedHandle pipe =
-        MakeScopedHandle(start->pipe == INVALID_HANDLE_VALUE ? transport::CreateInstance(false) : start->pipe);
-    if (pipe.get() == INVALID_HANDLE_VALUE)
-    {
-        pipe.release();
+    ScopedFile pipe = start->pipe ? std::move(start->pipe) : transport::CreateInstance(false);
+    if (!pipe)
         return unable();
-    }
     ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!event)
         return unable();
@@ -401,8 +327,9 @@ DWORD WINAPI InstanceThread(void* parameter)
         {
             {
                 std::lock_guard<std::mutex> lock(state->mutex);
+                ScopedFile none = MakeScopedFile(INVALID_HANDLE_VALUE);
                 if (--state->listening == 0)
-                    StartListener(state, INVALID_HANDLE_VALUE);
+                    StartListener(state, none);
             }
             Serve(pipe.get(), channel, *state);
             std::lock_guard<std::mutex> lock(state->mutex);
@@ -427,30 +354,25 @@ bool Server::Start()
 {
     if (state_)
         return true;
-    const HANDLE first = transport::CreateInstance(true);
-    if (first == INVALID_HANDLE_VALUE)
+    ScopedFile first = transport::CreateInstance(true);
+    if (!first)
         return false;
     auto state = std::make_shared<State>();
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     state->desktop = GetThreadDesktop(GetCurrentThreadId());
     if (!state->stop)
-    {
-        CloseHandle(first);
         return false;
-    }
     auto feedState = std::make_unique<std::shared_ptr<State>>(state);
-    if (const HANDLE feed = CreateThread(nullptr, 0, FeedThread, feedState.get(), 0, nullptr))
+    if (ScopedHandle feed = MakeScopedHandle(CreateThread(nullptr, 0, FeedThread, feedState.get(), 0, nullptr)))
     {
         feedState.release();
-        state->threads.push_back(feed);
+        state->threads.push_back(std::move(feed));
     }
     bool listening = false;
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         listening = StartListener(state, first);
     }
-    if (!listening)
-        CloseHandle(first);
     state_ = state;
     // The feed's thread alone serves nobody.
     return listening;
@@ -460,7 +382,7 @@ void Server::Stop()
 {
     if (!state_)
         return;
-    std::vector<HANDLE> threads;
+    std::vector<ScopedHandle> threads;
     {
         // No thread starts after this.
         std::lock_guard<std::mutex> lock(state_->mutex);
@@ -469,10 +391,11 @@ void Server::Stop()
     }
     state_->changed.notify_all();
     SetEvent(state_->stop.get());
-    if (!threads.empty())
-        WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, StopWaitMs);
-    for (const HANDLE thread : threads)
-        CloseHandle(thread);
+    std::vector<HANDLE> waitFor;
+    for (const ScopedHandle& thread : threads)
+        waitFor.push_back(thread.get());
+    if (!waitFor.empty())
+        WaitForMultipleObjects(static_cast<DWORD>(waitFor.size()), waitFor.data(), TRUE, StopWaitMs);
     state_.reset();
 }
 }

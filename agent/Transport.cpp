@@ -16,28 +16,26 @@ constexpr const wchar_t* PipeSecurity =
     L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
 }
 
-HANDLE CreateInstance(bool first)
+ScopedFile CreateInstance(bool first)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSecurity, SDDL_REVISION_1, &descriptor, nullptr))
-        return INVALID_HANDLE_VALUE;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSecurity, SDDL_REVISION_1, descriptor.put(), nullptr))
+        return MakeScopedFile(INVALID_HANDLE_VALUE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    const HANDLE pipe = CreateNamedPipeW(PipeName, openMode,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                         MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes);
-    LocalFree(descriptor);
-    return pipe;
+    return MakeScopedFile(CreateNamedPipeW(PipeName, openMode,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
+                                               PIPE_REJECT_REMOTE_CLIENTS,
+                                           MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes));
 }
 
-HANDLE Open()
+ScopedFile Open()
 {
     // No FILE_APPEND_DATA (FILE_CREATE_PIPE_INSTANCE): the agent grants administrators only
     // what a client needs. Identification only: the server may learn who we are, not act as us.
-    return CreateFileW(PipeName,
-                       FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, 0,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                       nullptr);
+    return MakeScopedFile(CreateFileW(
+        PipeName, FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, 0,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
 }
 
 OVERLAPPED Channel::Fresh()

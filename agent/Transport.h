@@ -8,15 +8,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "session/ScopedResource.h"
+
 namespace agent::transport
 {
 // A further instance of the pipe, or the first, which fails when someone holds the name
-// already. INVALID_HANDLE_VALUE on failure.
-HANDLE CreateInstance(bool first);
+// already. Empty on failure.
+ScopedFile CreateInstance(bool first);
 
-// The client's end, for reading and writing messages. INVALID_HANDLE_VALUE on failure, with the
-// error of CreateFileW.
-HANDLE Open();
+// The client's end, for reading and writing messages. Empty on failure, with the error of
+// CreateFileW.
+ScopedFile Open();
 
 // Overlapped calls on one pipe with one manual-reset event. Each call is completed within its
 // time or cancelled; a stop event, when given, cancels it at once. Each returns 0 or the error:

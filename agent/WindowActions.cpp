@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "Protocol.h"
+#include "session/Names.h"
+#include "session/Paths.h"
+#include "session/ProcessLookup.h"
 #include "session/ScopedResource.h"
 
 namespace agent::windows
@@ -21,13 +24,7 @@ std::wstring ImageNameOf(DWORD processId)
     ScopedHandle process = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process)
         return {};
-    wchar_t path[MAX_PATH * 2] = {};
-    DWORD size = ARRAYSIZE(path);
-    if (!QueryFullProcessImageNameW(process.get(), 0, path, &size))
-        return {};
-    const std::wstring full(path, size);
-    const size_t slash = full.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? full : full.substr(slash + 1);
+    return FileNameOf(process_image_path(process.get()));
 }
 
 bool Same(const std::wstring& a, const wchar_t* b)
@@ -39,12 +36,12 @@ bool Same(const std::wstring& a, const wchar_t* b)
 // hold them (Wine's explorer keeps a "Shell_TrayWnd" of its own, which is not ours).
 bool IsQuillons(const std::wstring& className, const std::wstring& program)
 {
-    if (className == L"$$$UI0Background")
+    if (className == ShellWindowClass)
         return true;
-    if (className == L"Shell_TrayWnd")
-        return Same(program, L"QuillonExplorer.exe");
-    if (className == L"QuillonTray")
-        return Same(program, L"QuillonTray.exe");
+    if (className == ExplorerWindowClass)
+        return Same(program, ExplorerImage);
+    if (className == TrayWindowClass)
+        return Same(program, TrayImage);
     return false;
 }
 
@@ -103,13 +100,6 @@ bool Answers(HWND window)
 // No drawing call writes this (GDI leaves the alpha byte 0, the compositor makes it 0xFF).
 constexpr uint32_t Untouched = 0x01FE01FEu;
 
-using ScopedDc = ScopedResource<HDC, BOOL(WINAPI*)(HDC)>;
-
-BOOL WINAPI ReleaseScreenDc(HDC dc)
-{
-    return ReleaseDC(nullptr, dc);
-}
-using ScopedObject = ScopedResource<HGDIOBJ, BOOL(WINAPI*)(HGDIOBJ)>;
 }
 
 uint32_t IdOf(HWND window)
@@ -162,8 +152,8 @@ DWORD Capture(HWND window, Picture& picture)
     picture = Picture{};
     if (width > 0 && height > 0)
     {
-        ScopedDc screen(&ReleaseScreenDc, GetDC(nullptr));
-        ScopedDc memory(&DeleteDC, CreateCompatibleDC(screen.get()));
+        const ScopedWindowDc screen(nullptr, GetDC(nullptr));
+        const ScopedDc memory = MakeScopedDc(CreateCompatibleDC(screen.get()));
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
         info.bmiHeader.biWidth = width;
@@ -172,7 +162,8 @@ DWORD Capture(HWND window, Picture& picture)
         info.bmiHeader.biBitCount = 32;
         info.bmiHeader.biCompression = BI_RGB;
         void* bits = nullptr;
-        ScopedObject bitmap(&DeleteObject, CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        const ScopedGdiObject bitmap =
+            MakeScopedGdiObject(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
         if (!memory || !bitmap || bits == nullptr)
             return ERROR_NOT_ENOUGH_MEMORY;
         const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
@@ -189,11 +180,11 @@ DWORD Capture(HWND window, Picture& picture)
         // nor the child controls) keeps a surface per window: its own pixels are the best there are.
         if (std::find(pixels, pixels + count, Untouched) != pixels + count)
         {
-            if (const HDC own = GetWindowDC(window))
+            const ScopedWindowDc own(window, GetWindowDC(window));
+            if (own)
             {
-                BitBlt(memory.get(), 0, 0, width, height, own, 0, 0, SRCCOPY);
+                BitBlt(memory.get(), 0, 0, width, height, own.get(), 0, 0, SRCCOPY);
                 GdiFlush();
-                ReleaseDC(window, own);
             }
         }
         SelectObject(memory.get(), old);

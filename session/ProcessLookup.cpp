@@ -5,6 +5,17 @@
 #include "ScopedResource.h"
 #include "SystemError.h"
 
+std::wstring process_image_path(HANDLE process)
+{
+    // Paths of the \\?\ form may pass MAX_PATH.
+    std::wstring path(1024, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!QueryFullProcessImageNameW(process, 0, path.data(), &size))
+        return {};
+    path.resize(size);
+    return path;
+}
+
 DWORD process_pid(const std::wstring& image_name, DWORD session_id)
 {
     if (session_id == WTS_CURRENT_SESSION && !ProcessIdToSessionId(GetCurrentProcessId(), &session_id))

@@ -106,6 +106,7 @@ using FreeSidFunction = PVOID(WINAPI*)(PSID);
 using DestroyEnvironmentBlockFunction = BOOL(WINAPI*)(LPVOID);
 using LocalFreeFunction = HLOCAL(WINAPI*)(HLOCAL);
 using DeleteObjectFunction = BOOL(WINAPI*)(HGDIOBJ);
+using DeleteDcFunction = BOOL(WINAPI*)(HDC);
 
 using ScopedHandle = ScopedResource<HANDLE, CloseHandleFunction>;
 // Files, pipes and snapshots: INVALID_HANDLE_VALUE when the call failed.
@@ -119,6 +120,29 @@ using ScopedEnvironment = ScopedResource<LPVOID, DestroyEnvironmentBlockFunction
 template <typename Pointer>
 using ScopedLocal = ScopedResource<Pointer, LocalFreeFunction>;
 using ScopedGdiObject = ScopedResource<HGDIOBJ, DeleteObjectFunction>;
+// A device context of one's own (CreateCompatibleDC, CreateDC).
+using ScopedDc = ScopedResource<HDC, DeleteDcFunction>;
+
+// A window's or the screen's device context (GetDC, GetWindowDC), given back to its window.
+class ScopedWindowDc
+{
+public:
+    ScopedWindowDc(HWND window, HDC dc) noexcept : window_(window), dc_(dc) {}
+    ScopedWindowDc(const ScopedWindowDc&) = delete;
+    ScopedWindowDc& operator=(const ScopedWindowDc&) = delete;
+    ~ScopedWindowDc()
+    {
+        if (dc_ != nullptr)
+            ReleaseDC(window_, dc_);
+    }
+
+    HDC get() const noexcept { return dc_; }
+    explicit operator bool() const noexcept { return dc_ != nullptr; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
 
 inline ScopedHandle MakeScopedHandle(HANDLE handle) noexcept { return ScopedHandle(&CloseHandle, handle); }
 inline ScopedFile MakeScopedFile(HANDLE handle) noexcept { return ScopedFile(&CloseHandle, handle); }
@@ -128,6 +152,11 @@ inline ScopedServiceHandle MakeScopedServiceHandle(SC_HANDLE handle) noexcept
 }
 inline ScopedKey MakeScopedKey(HKEY key) noexcept { return ScopedKey(&RegCloseKey, key); }
 inline ScopedWtsMemory MakeScopedWtsMemory(PVOID memory) noexcept { return ScopedWtsMemory(&WTSFreeMemory, memory); }
+inline ScopedGdiObject MakeScopedGdiObject(HGDIOBJ object) noexcept
+{
+    return ScopedGdiObject(&DeleteObject, object);
+}
+inline ScopedDc MakeScopedDc(HDC dc) noexcept { return ScopedDc(&DeleteDC, dc); }
 inline ScopedSid MakeScopedSid(PSID sid) noexcept { return ScopedSid(&FreeSid, sid); }
 template <typename Pointer>
 ScopedLocal<Pointer> MakeScopedLocal(Pointer memory) noexcept
