@@ -1,13 +1,10 @@
 #include "AgentServer.h"
 
-
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "Feed.h"
 #include "Peers.h"
 #include "Protocol.h"
 #include "Transport.h"
@@ -19,22 +16,19 @@ namespace agent
 {
 struct Server::State
 {
+    explicit State(HDESK served) : desktop(served), feed(served) {}
+
     ScopedHandle stop = MakeScopedHandle(nullptr);
-    HDESK desktop = nullptr;
-    // Guarded by the mutex below: the threads to wait for at the stop (the feed's and every
-    // client thread started so far), and how many client threads wait for a client.
+    const HDESK desktop;
+    FeedKeeper feed;
+
+    // The threads to wait for at the stop (the feed's and every client thread started so far),
+    // and how many client threads wait for a client.
+    std::mutex mutex;
+    bool stopping = false;
     std::vector<ScopedHandle> threads;
     uint32_t clientThreads = 0;
     uint32_t listening = 0;
-
-    // The feed: the listed windows as last seen, and a sequence that counts every change.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopping = false;
-    Feed feed = Feed{1, {}};
-    int watchers = 0;               // Watch requests being held
-    ULONGLONG lastWatch = 0;        // when the last one ended
-    ULONGLONG lastRefresh = 0;
 };
 }
 
@@ -48,94 +42,6 @@ constexpr DWORD StopWaitMs = 500;
 // Address space reserved per client thread, of which a 32-bit agent has 2 GB in all.
 constexpr SIZE_T InstanceStackBytes = 256 * 1024;
 static_assert(MaxInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every thread at once");
-
-// While someone follows the feed, the desktop's windows are listed this often; a minute after
-// the last Watch request they no longer are.
-constexpr DWORD FeedPollMs = 500;
-constexpr ULONGLONG FeedIdleMs = 60000;
-
-uint64_t Now()
-{
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    return static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
-}
-
-// Lists the desktop's windows and takes what changed into the feed.
-void Refresh(Server::State& state)
-{
-    const std::vector<windows::Listed> listed = windows::List(state.desktop);
-    const uint64_t now = Now();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.lastRefresh = GetTickCount64();
-    std::vector<FeedWindow>& feed = state.feed.windows;
-    std::vector<FeedWindow> next;
-    next.reserve(listed.size());
-    bool changed = listed.size() != feed.size();
-    for (const windows::Listed& window : listed)
-    {
-        FeedWindow entry;
-        entry.window = windows::IdOf(window.window);
-        entry.program = window.program.substr(0, MaxFeedTextUnits);
-        entry.title = window.title.substr(0, MaxFeedTextUnits);
-        entry.appeared = now;
-        const auto known =
-            std::find_if(feed.begin(), feed.end(), [&](const FeedWindow& e) { return e.window == entry.window; });
-        if (known == feed.end())
-        {
-            changed = true;
-        }
-        else
-        {
-            entry.appeared = known->appeared;
-            entry.flashed = known->flashed;
-            changed = changed || known->title != entry.title || known->program != entry.program;
-        }
-        next.push_back(std::move(entry));
-    }
-    if (!changed)
-        return;
-    feed = std::move(next);
-    ++state.feed.sequence;
-    state.changed.notify_all();
-}
-
-std::vector<uint8_t> WatchAnswer(Server::State& state, const Header& header, const wire::WatchRequest& request)
-{
-    bool stale = false;
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        ++state.watchers;
-        stale = GetTickCount64() - state.lastRefresh > FeedPollMs;
-    }
-    // Nobody listed the windows while no one watched.
-    if (stale)
-        Refresh(state);
-
-    std::unique_lock<std::mutex> lock(state.mutex);
-    state.changed.wait_for(lock, std::chrono::milliseconds(std::min(request.waitMs, MaxWatchWaitMs)),
-                           [&] { return state.stopping || state.feed.sequence != request.known; });
-    --state.watchers;
-    state.lastWatch = GetTickCount64();
-    return wire::EncodeAnswer(header, state.feed);
-}
-
-DWORD WINAPI FeedThread(void* parameter)
-{
-    const std::shared_ptr<Server::State> state(*static_cast<std::shared_ptr<Server::State>*>(parameter));
-    delete static_cast<std::shared_ptr<Server::State>*>(parameter);
-    while (WaitForSingleObject(state->stop.get(), FeedPollMs) == WAIT_TIMEOUT)
-    {
-        bool wanted = false;
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            wanted = state->watchers > 0 || GetTickCount64() - state->lastWatch < FeedIdleMs;
-        }
-        if (wanted)
-            Refresh(*state);
-    }
-    return 0;
-}
 
 // Hands each request of an allowed client, by its type, to what serves it: the feed, or the
 // window actions.
@@ -153,7 +59,7 @@ public:
 
     std::vector<uint8_t> operator()(const wire::WatchRequest& request) const
     {
-        return WatchAnswer(state_, header_, request);
+        return wire::EncodeAnswer(header_, state_.feed.Watch(request.known, request.waitMs));
     }
 
     std::vector<uint8_t> operator()(const wire::ListRequest&) const
@@ -227,6 +133,14 @@ private:
     Server::State& state_;
     const Header& header_;
 };
+
+DWORD WINAPI FeedThread(void* parameter)
+{
+    const std::shared_ptr<Server::State> state(*static_cast<std::shared_ptr<Server::State>*>(parameter));
+    delete static_cast<std::shared_ptr<Server::State>*>(parameter);
+    state->feed.Poll(state->stop.get());
+    return 0;
+}
 
 // Serves one connected client until it goes, misbehaves or the agent stops.
 void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
@@ -357,9 +271,8 @@ bool Server::Start()
     ScopedFile first = transport::CreateInstance(true);
     if (!first)
         return false;
-    auto state = std::make_shared<State>();
+    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()));
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    state->desktop = GetThreadDesktop(GetCurrentThreadId());
     if (!state->stop)
         return false;
     auto feedState = std::make_unique<std::shared_ptr<State>>(state);
@@ -389,7 +302,7 @@ void Server::Stop()
         state_->stopping = true;
         threads.swap(state_->threads);
     }
-    state_->changed.notify_all();
+    state_->feed.Stop();
     SetEvent(state_->stop.get());
     std::vector<HANDLE> waitFor;
     for (const ScopedHandle& thread : threads)
@@ -404,18 +317,7 @@ namespace agent
 {
 void Server::NoteFlash(HWND window)
 {
-    if (!state_)
-        return;
-    const uint32_t id = windows::IdOf(window);
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    for (FeedWindow& entry : state_->feed.windows)
-    {
-        if (entry.window != id)
-            continue;
-        entry.flashed = Now();
-        ++state_->feed.sequence;
-        state_->changed.notify_all();
-        return;
-    }
+    if (state_)
+        state_->feed.NoteFlash(windows::IdOf(window));
 }
 }
