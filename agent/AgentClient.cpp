@@ -18,9 +18,16 @@ constexpr DWORD AnswerTimeoutMs = WindowTimeoutMs + IoTimeoutMs;
 
 void VerifyServer(HANDLE pipe, bool forFeed)
 {
-    const Decision decision = ServerAcceptable(GatherServerFacts(pipe), forFeed);
-    if (!decision)
-        throw_system_error(decision.error, decision.reason);
+    const ServerFacts facts = GatherServerFacts(pipe);
+    const Decision decision = ServerAcceptable(facts, forFeed);
+    if (decision)
+        return;
+    // Nothing was sent to a refused server; the administrator is told which process it was.
+    std::string text = decision.reason;
+    if (decision.error == ERROR_ACCESS_DENIED && facts.serverPid != 0)
+        text += " (the pipe server is process " + std::to_string(facts.serverPid) +
+                (facts.serverImage.empty() ? std::string() : ", " + to_utf8(facts.serverImage)) + ")";
+    throw_system_error(decision.error, text.c_str());
 }
 
 std::string WindowContext(const char* text, uint32_t window)

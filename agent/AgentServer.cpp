@@ -16,10 +16,11 @@ namespace agent
 {
 struct Server::State
 {
-    explicit State(HDESK served) : desktop(served), feed(served) {}
+    State(HDESK served, ClientReader reader) : desktop(served), readClient(reader), feed(served) {}
 
     ScopedHandle stop = MakeScopedHandle(nullptr);
     const HDESK desktop;
+    const ClientReader readClient;
     FeedKeeper feed;
 
     // The threads to wait for at the stop (the feed's and every client thread started so far),
@@ -163,7 +164,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
             return;
         if (!known)
         {
-            if (!ReadPipeClient(pipe, &client))
+            if (!state.readClient(pipe, &client))
                 client = ClientToken();
             known = true;
         }
@@ -226,7 +227,7 @@ DWORD WINAPI InstanceThread(void* parameter)
         --state->listening;
         return 1;
     };
-    ScopedFile pipe = start->pipe ? std::move(start->pipe) : transport::CreateInstance(false);
+    ScopedFile pipe = start->pipe ? std::move(start->pipe) : transport::CreateInstance(transport::Pipe::Agent, false);
     if (!pipe)
         return unable();
     ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -268,10 +269,10 @@ bool Server::Start()
 {
     if (state_)
         return true;
-    ScopedFile first = transport::CreateInstance(true);
+    ScopedFile first = transport::CreateInstance(transport::Pipe::Agent, true);
     if (!first)
         return false;
-    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()));
+    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_);
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->stop)
         return false;

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "Peers.h"
 #include "Trust.h"
 
 namespace agent
@@ -15,7 +16,11 @@ namespace agent
 class Server
 {
 public:
-    Server() = default;
+    // Who a connected client is: by default read from the token it lends the pipe. Another
+    // reader drives the real pipe with the facts of tokens that cannot be made at will (an
+    // unelevated administrator, a session's interactive user, a plain user).
+    using ClientReader = bool (*)(HANDLE pipe, ClientToken* facts);
+    explicit Server(ClientReader readClient = &ReadPipeClient) : readClient_(readClient) {}
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -35,6 +40,7 @@ public:
     struct State;
 
 private:
+    ClientReader readClient_;
     std::shared_ptr<State> state_;
 };
 }

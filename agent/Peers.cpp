@@ -1,5 +1,6 @@
 #include "Peers.h"
 
+#include <aclapi.h>
 #include <wtsapi32.h>
 
 #include <vector>
@@ -112,8 +113,8 @@ bool ReadPipeClient(HANDLE pipe, ClientToken* facts)
 ServerFacts GatherServerFacts(HANDLE pipe)
 {
     ServerFacts facts;
-    ULONG session = 0;
-    facts.sessionZero = GetNamedPipeServerSessionId(pipe, &session) && session == 0;
+    ULONG serverSession = 0;
+    const bool serverSessionKnown = GetNamedPipeServerSessionId(pipe, &serverSession) != FALSE;
     const auto failed = [&facts](ServerCheck check) {
         facts.error = GetLastError();
         facts.failed = check;
@@ -123,6 +124,22 @@ ServerFacts GatherServerFacts(HANDLE pipe)
     ULONG serverPid = 0;
     if (!GetNamedPipeServerProcessId(pipe, &serverPid))
         return failed(ServerCheck::PipeServer);
+    facts.serverPid = serverPid;
+
+    // The owner is the account that made the pipe, read on the handle we hold: no later process
+    // of the same id, nor a server that took the name first, changes what this handle reaches.
+    PSID owner = nullptr;
+    ScopedLocal<PSECURITY_DESCRIPTOR> ownerDescriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
+    const DWORD ownerError = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                             nullptr, nullptr, ownerDescriptor.put());
+    if (ownerError != ERROR_SUCCESS)
+    {
+        SetLastError(ownerError);
+        return failed(ServerCheck::PipeOwner);
+    }
+    // A pipe made without a security descriptor may have no owner at all: nobody's, so not ours.
+    facts.ownerSystem = owner != nullptr && IsWellKnownSid(owner, WinLocalSystemSid) != FALSE;
+
     ScopedServiceHandle manager = MakeScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
         return failed(ServerCheck::Manager);
@@ -139,6 +156,10 @@ ServerFacts GatherServerFacts(HANDLE pipe)
     facts.serviceRunning = status.dwCurrentState == SERVICE_RUNNING && status.dwProcessId != 0;
     if (!facts.serviceRunning)
         return facts;
+    DWORD serviceSession = 0;
+    if (!ProcessIdToSessionId(status.dwProcessId, &serviceSession))
+        serviceSession = 0;
+    facts.sessionZero = serverSessionKnown && serverSession == serviceSession;
 
     std::vector<BYTE> config(8192);
     const auto readConfig = [&] {
@@ -171,6 +192,7 @@ ServerFacts GatherServerFacts(HANDLE pipe)
     if (!ReadUser(serviceProcess.get(), serviceUser))
         return failed(ServerCheck::ServiceAccount);
     facts.sameAccount = EqualSid(serverUser.sid(), serviceUser.sid()) != FALSE;
+    facts.ownerServiceAccount = owner != nullptr && EqualSid(owner, serviceUser.sid()) != FALSE;
     return facts;
 }
 }

@@ -12,6 +12,9 @@
 namespace agent
 {
 constexpr const wchar_t* PipeName = L"\\\\.\\pipe\\QuillonSession0Agent";
+// The read-only feed (Watch alone) has a pipe of its own, which the interactive users of the
+// sessions may open as well: its connections never take an administrator's place.
+constexpr const wchar_t* FeedPipeName = L"\\\\.\\pipe\\QuillonSession0Feed";
 
 constexpr uint32_t Magic = 0x31415651;   // "QVA1"
 // Version 2 added Watch. A request goes with the lowest version that has its type, and its
@@ -20,9 +23,14 @@ constexpr uint32_t Magic = 0x31415651;   // "QVA1"
 constexpr uint16_t Version = 2;
 constexpr uint16_t FirstVersion = 1;
 
-// Clients at once: every user session's tray holds one while it follows the feed, and viewers
-// come on top. Each has a thread of the agent, all of which its stop waits on in one call.
-constexpr uint32_t MaxInstances = 48;
+// Clients at once, per pipe: administrators' viewers; every user session's tray while it
+// follows the feed. Each has a thread of the agent, all of which its stop waits on in one call.
+constexpr uint32_t MaxInstances = 16;
+constexpr uint32_t MaxFeedInstances = 40;
+// Feed connections of one account that is not an administrator's, and the time a new
+// connection has to send its first whole request.
+constexpr uint32_t MaxFeedPerAccount = 4;
+constexpr uint32_t FirstRequestTimeoutMs = 5000;
 constexpr uint32_t MaxRequestPayload = 4096;       // a request larger than this ends its connection
 constexpr uint32_t MaxTextUnits = 1024;            // characters of one Text request
 constexpr uint32_t MaxCaptureSide = 4096;          // pixels per side of one captured image

@@ -2,39 +2,68 @@
 
 #include <sddl.h>
 
+#include <string>
+
 #include "Protocol.h"
 
 namespace agent::transport
 {
 namespace
 {
-// SYSTEM has every right (it creates the further instances); Administrators and interactive
-// users may read and write but not create instances (FILE_CREATE_PIPE_INSTANCE is
-// FILE_APPEND_DATA, left out), so that no other server can slip in beside ours. The label keeps
-// out low integrity; who gets what is decided per request from the client's token.
-constexpr const wchar_t* PipeSecurity =
+// SYSTEM has every right (it creates the further instances); Administrators, and on the feed's
+// pipe interactive users, may read and write but not create instances (FILE_CREATE_PIPE_INSTANCE
+// is FILE_APPEND_DATA, left out), so that no other server can slip in beside ours. The label
+// keeps out low integrity; who gets what is decided per request from the client's token.
+constexpr const wchar_t* AgentPipeSecurity = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)S:(ML;;NWNR;;;ME)";
+constexpr const wchar_t* FeedPipeSecurity =
     L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
+
+// The pipe is owned by our own account (LocalSystem for the agent), not by the token's default
+// owner (which may be Administrators): clients take only a pipe of the service's account.
+std::wstring OwnerOfPipe()
+{
+    ScopedHandle token = MakeScopedHandle(nullptr);
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return {};
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD bytes = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, user, sizeof user, &bytes))
+        return {};
+    ScopedLocal<LPWSTR> text = MakeScopedLocal<LPWSTR>(nullptr);
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, text.put()))
+        return {};
+    return L"O:" + std::wstring(text.get());
+}
 }
 
-ScopedFile CreateInstance(bool first)
+const wchar_t* NameOf(Pipe pipe)
+{
+    return pipe == Pipe::Feed ? FeedPipeName : PipeName;
+}
+
+ScopedFile CreateInstance(Pipe pipe, bool first)
 {
     ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(PipeSecurity, SDDL_REVISION_1, descriptor.put(), nullptr))
+    const std::wstring owner = OwnerOfPipe();
+    if (owner.empty())
+        return MakeScopedFile(INVALID_HANDLE_VALUE);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW((owner + (pipe == Pipe::Feed ? FeedPipeSecurity : AgentPipeSecurity)).c_str(), SDDL_REVISION_1,
+                                                              descriptor.put(), nullptr))
         return MakeScopedFile(INVALID_HANDLE_VALUE);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-    return MakeScopedFile(CreateNamedPipeW(PipeName, openMode,
-                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
-                                               PIPE_REJECT_REMOTE_CLIENTS,
-                                           MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes));
+    return MakeScopedFile(CreateNamedPipeW(
+        NameOf(pipe), openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        pipe == Pipe::Feed ? MaxFeedInstances : MaxInstances, 64 * 1024, 64 * 1024, 0, &attributes));
 }
 
-ScopedFile Open()
+ScopedFile Open(Pipe pipe)
 {
     // No FILE_APPEND_DATA (FILE_CREATE_PIPE_INSTANCE): the agent grants administrators only
     // what a client needs. Identification only: the server may learn who we are, not act as us.
     return MakeScopedFile(CreateFileW(
-        PipeName, FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, 0,
+        NameOf(pipe),
+        FILE_READ_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE, 0,
         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
 }
 

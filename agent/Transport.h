@@ -12,13 +12,22 @@
 
 namespace agent::transport
 {
+// The administrators' pipe, which serves every request, and the feed's, which serves Watch.
+enum class Pipe
+{
+    Agent,
+    Feed,
+};
+
+const wchar_t* NameOf(Pipe pipe);
+
 // A further instance of the pipe, or the first, which fails when someone holds the name
 // already. Empty on failure.
-ScopedFile CreateInstance(bool first);
+ScopedFile CreateInstance(Pipe pipe, bool first);
 
 // The client's end, for reading and writing messages. Empty on failure, with the error of
 // CreateFileW.
-ScopedFile Open();
+ScopedFile Open(Pipe pipe = Pipe::Agent);
 
 // Overlapped calls on one pipe with one manual-reset event. Each call is completed within its
 // time or cancelled; a stop event, when given, cancels it at once. Each returns 0 or the error:

@@ -41,10 +41,12 @@ Decision ServerAcceptable(const ServerFacts& facts, bool forFeed)
     // Checked in the order the calls were made: what a call's failure decides comes before
     // anything learnt after it.
     const auto failedAt = [&facts](ServerCheck check) { return facts.failed == check; };
-    const bool mayNotLook = forFeed && facts.error == ERROR_ACCESS_DENIED && facts.sessionZero;
+    const bool mayNotLook = forFeed && facts.error == ERROR_ACCESS_DENIED && facts.ownerSystem;
 
     if (failedAt(ServerCheck::PipeServer))
         return Refuse(facts.error, "Couldn't identify the pipe server of the session 0 agent");
+    if (failedAt(ServerCheck::PipeOwner))
+        return Refuse(facts.error, "Couldn't read the owner of the session 0 agent's pipe");
     if (failedAt(ServerCheck::Manager))
         return Refuse(facts.error, "Couldn't open the service control manager");
     if (failedAt(ServerCheck::Service))
@@ -56,6 +58,10 @@ Decision ServerAcceptable(const ServerFacts& facts, bool forFeed)
                       "Refused the pipe server: the UI0Detect service is not running, so the session 0 agent is not running");
     if (failedAt(ServerCheck::Config))
         return Refuse(facts.error, "Couldn't read the UI0Detect service's configuration");
+    // Only services and what they start run in session 0; a pipe that another account owns
+    // was made by someone who took the name first.
+    if (!facts.sessionZero || !(facts.ownerSystem || facts.ownerServiceAccount))
+        return Refuse(ERROR_ACCESS_DENIED, NotTheAgent);
     if (failedAt(ServerCheck::ServerProcess))
         return mayNotLook ? Allow("a server in session 0 that this user may not look into")
                           : Refuse(ERROR_ACCESS_DENIED, NotTheAgent);
@@ -70,7 +76,7 @@ Decision ServerAcceptable(const ServerFacts& facts, bool forFeed)
                           : Refuse(facts.error, "Couldn't read the account of the pipe server");
     if (failedAt(ServerCheck::ServiceAccount))
         return Refuse(facts.error, "Couldn't read the account of the UI0Detect service");
-    if (!facts.sameAccount)
+    if (!facts.sameAccount || !facts.ownerServiceAccount)
         return Refuse(ERROR_ACCESS_DENIED, NotTheAgent);
     return Allow("the session 0 agent of the UI0Detect service");
 }

@@ -44,6 +44,7 @@ enum class ServerCheck
 {
     None,             // every call succeeded
     PipeServer,       // the pipe server's process id
+    PipeOwner,        // the owner of the pipe, read on the client's own handle
     Manager,          // the service control manager
     Service,          // the UI0Detect service
     Status,           // its state and process id
@@ -60,17 +61,23 @@ struct ServerFacts
 {
     ServerCheck failed = ServerCheck::None;
     DWORD error = 0;               // the failed call's
+    DWORD serverPid = 0;           // the pipe server's process, for the refusal's text
+    bool ownerSystem = false;      // the pipe's owner is LocalSystem
+    bool ownerServiceAccount = false;   // the pipe's owner is the service's account
     bool serviceRunning = false;   // running, with a process
     std::wstring agentImage;       // QuillonTray.exe in the folder of the service's program, full path
     std::wstring serverImage;      // the pipe server's program, full path; empty: unreadable
     bool sameAccount = false;      // the pipe server runs under the service's account
-    bool sessionZero = false;      // the pipe server runs in session 0
+    // The pipe server runs in session 0, the services' session: the session of the service's own
+    // process, taken for 0 when this user may not ask (Wine numbers every process's session 1).
+    bool sessionZero = false;
 };
 
 // The pipe server must be the agent of the running UI0Detect service: QuillonTray.exe from the
-// folder of the service's program, under the service's own account. A user who is not an
-// administrator may not look into a service's process; for the feed (names and times, nothing
-// sent to a window) a server in session 0, where only services and what they start run, is
-// taken then, though an image that can be read must still match.
+// folder of the service's program, in session 0, under the service's own account, and the pipe
+// must be owned by that account (whoever made the name first owns the pipe, whatever process
+// answers on it later). A user who is not an administrator may not look into a service's
+// process; for the feed (names and times, nothing sent to a window) a server in session 0 on a
+// pipe that LocalSystem owns is taken then, though an image that can be read must still match.
 Decision ServerAcceptable(const ServerFacts& facts, bool forFeed);
 }

@@ -356,6 +356,8 @@ TEST_F(Agent, APipeServerThatIsNotTheAgentIsRefused)
                return list;
            }();
     EXPECT_NE(std::string::npos, what.find("it is not the session 0 agent of the UI0Detect service")) << what;
+    EXPECT_NE(std::string::npos, what.find("(the pipe server is process " + std::to_string(GetCurrentProcessId()) + ", "))
+        << "the refusal names the process that made the pipe: " << what;
     // The tray runs on without its agent.
     EXPECT_EQ(tray, SessionZeroTray());
     CloseHandle(impostor);

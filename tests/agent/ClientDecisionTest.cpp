@@ -54,6 +54,8 @@ agent::ServerFacts TheAgent()
     facts.serverImage = L"C:\\Program Files\\Quillon\\QuillonTray.exe";
     facts.sameAccount = true;
     facts.sessionZero = true;
+    facts.ownerSystem = true;
+    facts.ownerServiceAccount = true;
     return facts;
 }
 
@@ -139,4 +141,40 @@ TEST(AgentServerDecision, TheFeedTakesASessionZeroServerItMayNotLookInto)
     agent::ServerFacts other = FailedAt(ServerCheck::ServiceProcess, ERROR_ACCESS_DENIED);
     other.serverImage = L"C:\\Temp\\QuillonTray.exe";
     EXPECT_STREQ(NotTheAgent, ServerAcceptable(other, true).reason);
+}
+
+TEST(AgentServerDecision, APipeMadeFirstByAnotherAccountOrOutsideSessionZeroIsRefused)
+{
+    using agent::ServerAcceptable;
+    // Someone took the name while it was free; the real agent may answer on it later, or a
+    // process whose id was reused: the owner and the session decide, whatever the image says.
+    agent::ServerFacts squatted = TheAgent();
+    squatted.ownerSystem = false;
+    squatted.ownerServiceAccount = false;
+    agent::ServerFacts elsewhere = TheAgent();
+    elsewhere.sessionZero = false;
+    for (const agent::ServerFacts& facts : {squatted, elsewhere})
+        for (const bool forFeed : {false, true})
+        {
+            const agent::Decision decision = ServerAcceptable(facts, forFeed);
+            EXPECT_FALSE(decision) << forFeed;
+            EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), decision.error);
+            EXPECT_STREQ(NotTheAgent, decision.reason);
+        }
+
+    // The service's account owns it (a service not run as LocalSystem): the full check, which
+    // compares accounts, takes it; a feed user who may not look into the service may not.
+    agent::ServerFacts serviceAccount = TheAgent();
+    serviceAccount.ownerSystem = false;
+    EXPECT_TRUE(ServerAcceptable(serviceAccount, false));
+    agent::ServerFacts hidden = FailedAt(agent::ServerCheck::ServiceProcess, ERROR_ACCESS_DENIED, serviceAccount);
+    EXPECT_FALSE(ServerAcceptable(hidden, true));
+    // LocalSystem owns it, but the server runs under another account than the service's.
+    agent::ServerFacts system = TheAgent();
+    system.ownerServiceAccount = false;
+    EXPECT_FALSE(ServerAcceptable(system, false));
+
+    const agent::Decision unread = ServerAcceptable(FailedAt(agent::ServerCheck::PipeOwner, ERROR_ACCESS_DENIED), true);
+    EXPECT_FALSE(unread);
+    EXPECT_STREQ("Couldn't read the owner of the session 0 agent's pipe", unread.reason);
 }
