@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/Announcements.h"
 #include "agent/CaptureSchedule.h"
+#include "helpers/TrayAnnouncements.h"
 
 namespace
 {
@@ -29,7 +29,7 @@ using Indexes = std::vector<size_t>;
 
 TEST(TrayAnnouncements, OncePerWindowAndAgainOnAFlashAtMostOnceAMinute)
 {
-    agent::Announcements rule;
+    TrayAnnouncements rule;
     const ULONGLONG t0 = 1000000;
     EXPECT_EQ(rule.Update(FeedOf({Window(1)}), t0), Indexes({0}));
     // The same window in a later update, and a second one beside it: only the new one.

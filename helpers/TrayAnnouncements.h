@@ -8,18 +8,16 @@
 #include <cstdint>
 #include <vector>
 
-#include "AgentClient.h"
+#include "agent/Protocol.h"
 
-namespace agent
-{
-class Announcements
+class TrayAnnouncements
 {
 public:
     static constexpr ULONGLONG FlashRepeatMs = 60000;
 
     // The windows of the feed to announce now (indexes into feed.windows, in its order). Windows
     // no longer in the feed are forgotten: the same id coming back is a new window.
-    std::vector<size_t> Update(const Feed& feed, ULONGLONG now);
+    std::vector<size_t> Update(const agent::Feed& feed, ULONGLONG now);
 
 private:
     struct Known
@@ -30,4 +28,3 @@ private:
     };
     std::vector<Known> known_;
 };
-}

@@ -1,15 +1,13 @@
-#include "Announcements.h"
+#include "TrayAnnouncements.h"
 
 #include <algorithm>
 
-namespace agent
-{
-std::vector<size_t> Announcements::Update(const Feed& feed, ULONGLONG now)
+std::vector<size_t> TrayAnnouncements::Update(const agent::Feed& feed, ULONGLONG now)
 {
     known_.erase(std::remove_if(known_.begin(), known_.end(),
                                 [&](const Known& known) {
                                     return std::none_of(feed.windows.begin(), feed.windows.end(),
-                                                        [&](const FeedWindow& shown) {
+                                                        [&](const agent::FeedWindow& shown) {
                                                             return shown.window == known.window;
                                                         });
                                 }),
@@ -17,7 +15,7 @@ std::vector<size_t> Announcements::Update(const Feed& feed, ULONGLONG now)
     std::vector<size_t> announce;
     for (size_t i = 0; i < feed.windows.size(); ++i)
     {
-        const FeedWindow& shown = feed.windows[i];
+        const agent::FeedWindow& shown = feed.windows[i];
         const auto known = std::find_if(known_.begin(), known_.end(),
                                         [&](const Known& k) { return k.window == shown.window; });
         if (known == known_.end())
@@ -37,5 +35,4 @@ std::vector<size_t> Announcements::Update(const Feed& feed, ULONGLONG now)
         }
     }
     return announce;
-}
 }
