@@ -37,10 +37,10 @@
 
 #include "BenchClient.h"
 #include "agent/AgentClient.h"
-#include "agent/CaptureSchedule.h"
 #include "ProcessFigures.h"
 #include "TermSrv.h"
 #include "session/ProcessLookup.h"
+#include "viewer/CaptureSchedule.h"
 
 namespace ts = bench::termsrv;
 
@@ -520,7 +520,7 @@ int Live(const wchar_t* title, int seconds)
         std::vector<double> changedMs;
         const Clock::time_point begin = Clock::now();
         const Clock::time_point end = begin + std::chrono::seconds(seconds);
-        agent::CaptureSchedule capture;
+        viewer::CaptureSchedule capture;
         Clock::time_point nextList = begin + ListPeriod;
         while (Clock::now() < end)
         {

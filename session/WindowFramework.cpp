@@ -47,7 +47,7 @@ CWindowImplBaseT*& CWindowImplBaseT::ThreadCreating()
 }
 
 HWND CWindowImplBaseT::CreateImpl(CWindowClasses& classes, const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName,
-                                  DWORD style, DWORD exStyle)
+                                  DWORD style, DWORD exStyle, HMENU menuOrId)
 {
     const ATOM atom = classes.Register(wc);
     if (atom == 0)
@@ -55,7 +55,7 @@ HWND CWindowImplBaseT::CreateImpl(CWindowClasses& classes, const WNDCLASSEXW& wc
 
     ThreadCreating() = this;
     const HWND hWnd = ::CreateWindowExW(exStyle, MAKEINTATOM(atom), windowName, style, rect.left, rect.top,
-                                        rect.right - rect.left, rect.bottom - rect.top, parent, nullptr,
+                                        rect.right - rect.left, rect.bottom - rect.top, parent, menuOrId,
                                         classes.Instance(), nullptr);
     ThreadCreating() = nullptr;
     return hWnd;

@@ -113,7 +113,7 @@ public:
 
 protected:
     HWND CreateImpl(CWindowClasses& classes, const WNDCLASSEXW& wc, HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style,
-                    DWORD exStyle);
+                    DWORD exStyle, HMENU menuOrId);
 
 private:
     static LRESULT Dispatch(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
@@ -127,10 +127,11 @@ template <class T, class TBase = CWindow, class TWinTraits = CWinTraits<0, 0>>
 class CWindowImpl : public CWindowImplBaseT
 {
 public:
+    // menuOrId: a top-level window's menu, or a child window's id (GetDlgItem finds it by that).
     HWND Create(CWindowClasses& classes, HWND parent, const RECT& rect, LPCWSTR windowName, DWORD style = 0,
-                DWORD exStyle = 0)
+                DWORD exStyle = 0, HMENU menuOrId = nullptr)
     {
         return CreateImpl(classes, T::GetWndClassInfo(), parent, rect, windowName, TWinTraits::GetWndStyle(style),
-                          TWinTraits::GetWndExStyle(exStyle));
+                          TWinTraits::GetWndExStyle(exStyle), menuOrId);
     }
 };

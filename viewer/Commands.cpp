@@ -87,25 +87,22 @@ bool parse_command(int count, LPWSTR* arguments, Command* command)
         command->kind = kind;
         return count == total && (total == 1 || parse_window_id(arguments[1], &command->window));
     };
-    if (option == L"--list")
-        return needs(Command::List, 1);
-    if (option == L"--save")
-    {
-        if (!needs(Command::Save, 3) || *arguments[2] == L'\0')
+    // The window, then a file or characters: not empty.
+    const auto needs_text = [&](Command::Kind kind) {
+        if (!needs(kind, 3) || *arguments[2] == L'\0')
             return false;
         command->text = arguments[2];
         return true;
-    }
+    };
+    if (option == L"--list")
+        return needs(Command::List, 1);
+    if (option == L"--save")
+        return needs_text(Command::Save);
     if (option == L"--click")
         return needs(Command::Click, 4) && parse_coordinate(arguments[2], &command->x) &&
                parse_coordinate(arguments[3], &command->y);
     if (option == L"--type")
-    {
-        if (!needs(Command::Type, 3) || *arguments[2] == L'\0')
-            return false;
-        command->text = arguments[2];
-        return true;
-    }
+        return needs_text(Command::Type);
     if (option == L"--key")
         return needs(Command::Key, 3) && parse_key(arguments[2], &command->key);
     if (option == L"--close")

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/CaptureSchedule.h"
 #include "helpers/TrayAnnouncements.h"
+#include "viewer/CaptureSchedule.h"
 
 namespace
 {
@@ -50,7 +50,7 @@ TEST(TrayAnnouncements, OncePerWindowAndAgainOnAFlashAtMostOnceAMinute)
 // a second, fast again on a change or a restart; never two asks at once after a late one.
 TEST(CaptureSchedule, SlowsDownOnAStillPictureAndSpeedsUpOnAChange)
 {
-    using agent::CaptureSchedule;
+    using viewer::CaptureSchedule;
     using std::chrono::milliseconds;
     CaptureSchedule schedule;
     const CaptureSchedule::Clock::time_point begin = schedule.Due();

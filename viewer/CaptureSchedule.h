@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace agent
+namespace viewer
 {
 // When a watcher of a window's picture asks the agent for it next. Every ask makes the agent
 // capture and hash the whole window, so a picture that has stayed the same for about a second is
