@@ -76,9 +76,11 @@ Client::Client(ScopedHandle pipe) : pipe_(std::move(pipe)) {}
 Client Client::Connect(DWORD timeoutMs, bool forFeed)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    // An agent of an earlier version has no feed pipe: its one pipe serves the feed as well.
+    transport::Pipe kind = forFeed ? transport::Pipe::Feed : transport::Pipe::Agent;
     for (;;)
     {
-        ScopedFile opened = transport::Open();
+        ScopedFile opened = transport::Open(kind);
         if (opened)
         {
             const HANDLE pipe = opened.get();
@@ -109,7 +111,13 @@ Client Client::Connect(DWORD timeoutMs, bool forFeed)
         const ULONGLONG now = GetTickCount64();
         if (error == ERROR_PIPE_BUSY && now < deadline)
         {
-            WaitNamedPipeW(PipeName, static_cast<DWORD>(deadline - now));
+            WaitNamedPipeW(transport::NameOf(kind), static_cast<DWORD>(deadline - now));
+            continue;
+        }
+        if (error == ERROR_FILE_NOT_FOUND && kind == transport::Pipe::Feed &&
+            (WaitNamedPipeW(PipeName, 0) || GetLastError() != ERROR_FILE_NOT_FOUND))
+        {
+            kind = transport::Pipe::Agent;
             continue;
         }
         if (error == ERROR_ACCESS_DENIED)

@@ -1,5 +1,6 @@
 #include "AgentServer.h"
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,13 +24,23 @@ struct Server::State
     const ClientReader readClient;
     FeedKeeper feed;
 
-    // The threads to wait for at the stop (the feed's and every client thread started so far),
-    // and how many client threads wait for a client.
+    // The client threads of one pipe: how many there are, and how many wait for a client.
+    struct Pool
+    {
+        transport::Pipe pipe;
+        uint32_t maxThreads;
+        uint32_t clientThreads = 0;
+        uint32_t listening = 0;
+    };
+
+    // Guarded by the mutex: the threads to wait for at the stop (the feed's and every client
+    // thread started so far), the pools, and the feed connections per account.
     std::mutex mutex;
     bool stopping = false;
     std::vector<ScopedHandle> threads;
-    uint32_t clientThreads = 0;
-    uint32_t listening = 0;
+    Pool agentPool{transport::Pipe::Agent, MaxInstances};
+    Pool feedPool{transport::Pipe::Feed, MaxFeedInstances};
+    std::map<std::wstring, uint32_t> feedAccounts;
 };
 }
 
@@ -42,7 +53,7 @@ using namespace agent;
 constexpr DWORD StopWaitMs = 500;
 // Address space reserved per client thread, of which a 32-bit agent has 2 GB in all.
 constexpr SIZE_T InstanceStackBytes = 256 * 1024;
-static_assert(MaxInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every thread at once");
+static_assert(MaxInstances + MaxFeedInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every thread at once");
 
 // Hands each request of an allowed client, by its type, to what serves it: the feed, or the
 // window actions.
@@ -52,10 +63,13 @@ public:
     Dispatcher(Server::State& state, const Header& header) : state_(state), header_(header) {}
 
     // The rule a request is served under: Watch is the one request that the interactive user of
-    // a session may make, not only an elevated administrator.
-    static Decision Rule(const wire::AnyRequest& request, const ClientToken& client)
+    // a session may make, not only an elevated administrator, and the one the feed's pipe serves.
+    static Decision Rule(transport::Pipe pipe, const wire::AnyRequest& request, const ClientToken& client)
     {
-        return std::holds_alternative<wire::WatchRequest>(request) ? FeedAllowed(client) : ClientAllowed(client);
+        const bool watch = std::holds_alternative<wire::WatchRequest>(request);
+        if (pipe == transport::Pipe::Feed && !watch)
+            return Decision{false, ERROR_ACCESS_DENIED, "the feed's pipe serves Watch alone"};
+        return watch ? FeedAllowed(client) : ClientAllowed(client);
     }
 
     std::vector<uint8_t> operator()(const wire::WatchRequest& request) const
@@ -143,32 +157,79 @@ DWORD WINAPI FeedThread(void* parameter)
     return 0;
 }
 
-// Serves one connected client until it goes, misbehaves or the agent stops.
-void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
+// One feed connection of an account that is not an administrator's, counted while it lasts.
+class FeedSeat
+{
+public:
+    explicit FeedSeat(Server::State& state) : state_(state) {}
+    FeedSeat(const FeedSeat&) = delete;
+    FeedSeat& operator=(const FeedSeat&) = delete;
+    ~FeedSeat()
+    {
+        if (!taken_)
+            return;
+        std::lock_guard<std::mutex> lock(state_.mutex);
+        if (--state_.feedAccounts[account_] == 0)
+            state_.feedAccounts.erase(account_);
+    }
+
+    // False when the account holds as many feed connections as it may already.
+    bool Take(const std::wstring& account)
+    {
+        std::lock_guard<std::mutex> lock(state_.mutex);
+        uint32_t& held = state_.feedAccounts[account];
+        if (held >= MaxFeedPerAccount)
+            return false;
+        ++held;
+        account_ = account;
+        taken_ = true;
+        return true;
+    }
+
+private:
+    Server::State& state_;
+    std::wstring account_;
+    bool taken_ = false;
+};
+
+// Serves one connected client until it goes, misbehaves, is slow or the agent stops.
+void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state, transport::Pipe kind)
 {
     bool known = false;
     ClientToken client;
+    std::wstring account;
+    FeedSeat seat(state);
     std::vector<uint8_t> message;
     for (;;)
     {
-        // Nothing happens while a client sends nothing: no time limit between requests. A
-        // message larger than a request may be ends the connection.
+        // A connection that sends nothing holds an instance: the first request must come within
+        // FirstRequestTimeoutMs. Between requests an administrator's viewer may rest as long as
+        // it likes; a feed client asks again as soon as it has its answer. A message larger
+        // than a request may be ends the connection.
+        const DWORD timeoutMs = !known || kind == transport::Pipe::Feed ? FirstRequestTimeoutMs : INFINITE;
         message.resize(sizeof(Header) + MaxRequestPayload);
         DWORD bytes = 0;
-        if (channel.Read(message.data(), static_cast<DWORD>(message.size()), INFINITE, &bytes) != 0)
+        if (channel.Read(message.data(), static_cast<DWORD>(message.size()), timeoutMs, &bytes) != 0)
             return;
         Header header{};
         wire::AnyRequest request;
         if (!wire::DecodeHeader(message.data(), bytes, header) ||
             !wire::DecodeRequest(header, message.data() + sizeof header, request))
             return;
+        Decision decision{true, 0, ""};
         if (!known)
         {
-            if (!state.readClient(pipe, &client))
+            if (!state.readClient(pipe, &client, &account))
+            {
                 client = ClientToken();
+                account.clear();
+            }
             known = true;
+            if (kind == transport::Pipe::Feed && !ClientAllowed(client) && !seat.Take(account))
+                decision = Decision{false, ERROR_CONNECTION_COUNT_LIMIT, "too many feed connections of one account"};
         }
-        const Decision decision = Dispatcher::Rule(request, client);
+        if (decision)
+            decision = Dispatcher::Rule(kind, request, client);
         if (!decision)
         {
             // Disconnecting drops what the client has not read yet: give it the time to read
@@ -188,21 +249,22 @@ void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state)
 struct InstanceStart
 {
     std::shared_ptr<Server::State> state;
+    Server::State::Pool* pool;
     // Empty: the thread makes its own instance.
     ScopedFile pipe;
 };
 
 DWORD WINAPI InstanceThread(void* parameter);
 
-// Client threads are started as clients come, one at a time: one always waits for the next
-// client, up to MaxInstances; a thread whose client has gone waits for another. Threads cost
-// the stop time to end, so an agent with one tray and one viewer has two or three. Called with
-// the state's mutex held.
-bool StartListener(const std::shared_ptr<Server::State>& state, ScopedFile& pipe)
+// Client threads are started as clients come, one at a time per pipe: one always waits for the
+// next client, up to the pool's limit; a thread whose client has gone waits for another.
+// Threads cost the stop time to end, so an agent with one tray and one viewer has three or
+// four. Called with the state's mutex held.
+bool StartListener(const std::shared_ptr<Server::State>& state, Server::State::Pool& pool, ScopedFile& pipe)
 {
-    if (state->stopping || state->clientThreads >= MaxInstances)
+    if (state->stopping || pool.clientThreads >= pool.maxThreads)
         return false;
-    auto start = std::make_unique<InstanceStart>(InstanceStart{state, std::move(pipe)});
+    auto start = std::make_unique<InstanceStart>(InstanceStart{state, &pool, std::move(pipe)});
     ScopedHandle thread = MakeScopedHandle(CreateThread(nullptr, InstanceStackBytes, InstanceThread, start.get(),
                                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!thread)
@@ -212,8 +274,8 @@ bool StartListener(const std::shared_ptr<Server::State>& state, ScopedFile& pipe
     }
     start.release();
     state->threads.push_back(std::move(thread));
-    ++state->clientThreads;
-    ++state->listening;
+    ++pool.clientThreads;
+    ++pool.listening;
     return true;
 }
 
@@ -221,13 +283,14 @@ DWORD WINAPI InstanceThread(void* parameter)
 {
     std::unique_ptr<InstanceStart> start(static_cast<InstanceStart*>(parameter));
     const std::shared_ptr<Server::State> state = start->state;
+    Server::State::Pool& pool = *start->pool;
     const HANDLE stop = state->stop.get();
-    const auto unable = [&state] {
+    const auto unable = [&state, &pool] {
         std::lock_guard<std::mutex> lock(state->mutex);
-        --state->listening;
+        --pool.listening;
         return 1;
     };
-    ScopedFile pipe = start->pipe ? std::move(start->pipe) : transport::CreateInstance(transport::Pipe::Agent, false);
+    ScopedFile pipe = start->pipe ? std::move(start->pipe) : transport::CreateInstance(pool.pipe, false);
     if (!pipe)
         return unable();
     ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -243,12 +306,12 @@ DWORD WINAPI InstanceThread(void* parameter)
             {
                 std::lock_guard<std::mutex> lock(state->mutex);
                 ScopedFile none = MakeScopedFile(INVALID_HANDLE_VALUE);
-                if (--state->listening == 0)
-                    StartListener(state, none);
+                if (--pool.listening == 0)
+                    StartListener(state, pool, none);
             }
-            Serve(pipe.get(), channel, *state);
+            Serve(pipe.get(), channel, *state, pool.pipe);
             std::lock_guard<std::mutex> lock(state->mutex);
-            ++state->listening;
+            ++pool.listening;
         }
         DisconnectNamedPipe(pipe.get());
         // A connect that fails for another reason than the stop must not spin.
@@ -269,8 +332,12 @@ bool Server::Start()
 {
     if (state_)
         return true;
+    // Both names, or nothing: whoever holds either name already is not us.
     ScopedFile first = transport::CreateInstance(transport::Pipe::Agent, true);
     if (!first)
+        return false;
+    ScopedFile firstFeed = transport::CreateInstance(transport::Pipe::Feed, true);
+    if (!firstFeed)
         return false;
     auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_);
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -285,7 +352,7 @@ bool Server::Start()
     bool listening = false;
     {
         std::lock_guard<std::mutex> lock(state->mutex);
-        listening = StartListener(state, first);
+        listening = StartListener(state, state->agentPool, first) && StartListener(state, state->feedPool, firstFeed);
     }
     state_ = state;
     // The feed's thread alone serves nobody.

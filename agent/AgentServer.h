@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 #include "Peers.h"
 #include "Trust.h"
@@ -19,14 +20,15 @@ public:
     // Who a connected client is: by default read from the token it lends the pipe. Another
     // reader drives the real pipe with the facts of tokens that cannot be made at will (an
     // unelevated administrator, a session's interactive user, a plain user).
-    using ClientReader = bool (*)(HANDLE pipe, ClientToken* facts);
+    using ClientReader = bool (*)(HANDLE pipe, ClientToken* facts, std::wstring* account);
     explicit Server(ClientReader readClient = &ReadPipeClient) : readClient_(readClient) {}
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Creates the pipe and starts serving the calling thread's desktop. False when the name is
-    // taken already (someone else holds it: nothing is served then) or the pipe cannot be made.
+    // Creates the pipes (the administrators' and the feed's) and starts serving the calling
+    // thread's desktop. False when a name is taken already (someone else holds it) or a pipe
+    // cannot be made.
     bool Start();
 
     // Ends the serving within a bounded time, connected clients or not. A thread stuck in a

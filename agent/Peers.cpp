@@ -1,6 +1,7 @@
 #include "Peers.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <wtsapi32.h>
 
 #include <vector>
@@ -95,7 +96,18 @@ ClientToken ReadClientToken(HANDLE token)
     return facts;
 }
 
-bool ReadPipeClient(HANDLE pipe, ClientToken* facts)
+std::wstring AccountOf(HANDLE token)
+{
+    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD bytes = 0;
+    ScopedLocal<LPWSTR> text = MakeScopedLocal<LPWSTR>(nullptr);
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &bytes) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, text.put()))
+        return {};
+    return text.get();
+}
+
+bool ReadPipeClient(HANDLE pipe, ClientToken* facts, std::wstring* account)
 {
     if (!ImpersonateNamedPipeClient(pipe))
         return false;
@@ -107,6 +119,7 @@ bool ReadPipeClient(HANDLE pipe, ClientToken* facts)
     if (!opened)
         return false;
     *facts = ReadClientToken(token.get());
+    *account = AccountOf(token.get());
     return true;
 }
 

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "Trust.h"
 
 namespace agent
@@ -13,9 +15,12 @@ namespace agent
 // the full rights do not cover the token already.
 ClientToken ReadClientToken(HANDLE token);
 
-// Who the pipe's client is, from the token it lent us; only possible once the client has written
-// to the pipe. False when the token cannot be read.
-bool ReadPipeClient(HANDLE pipe, ClientToken* facts);
+// The token's user as a SID string; empty when unreadable.
+std::wstring AccountOf(HANDLE token);
+
+// Who the pipe's client is, from the token it lent us: the facts of its token and its account.
+// Only possible once the client has written to the pipe. False when the token cannot be read.
+bool ReadPipeClient(HANDLE pipe, ClientToken* facts, std::wstring* account);
 
 // What ServerAcceptable decides on, asked of the system in the order of ServerCheck.
 ServerFacts GatherServerFacts(HANDLE pipe);

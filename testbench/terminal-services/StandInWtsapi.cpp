@@ -1,8 +1,8 @@
 // Stand-in for the system's wtsapi32.dll under Wine, which has no sessions. It answers from the
 // simulated machine of TermSrv.h. Loaded into a program, it also redirects the program's own
-// imports of ProcessIdToSessionId, WTSGetActiveConsoleSessionId and CreateProcessAsUserW, so
-// that a child started with a user token it handed out counts as a process of that session, of
-// MoveWindow, which it counts: Wine shows no trace of a move to the same rectangle, and of
+// imports of ProcessIdToSessionId, GetNamedPipeServerSessionId, WTSGetActiveConsoleSessionId and
+// CreateProcessAsUserW, so that a child started with a user token it handed out counts as a
+// process of that session, of MoveWindow, which it counts: Wine shows no trace of a move to the same rectangle, and of
 // RevertToSelf, so that a test can make it fail.
 
 #include <windows.h>
@@ -80,6 +80,17 @@ void Put(WCHAR (&target)[N], const std::wstring& text)
 }
 
 // --- Redirected imports of the loading program ----------------------------------------------
+
+// The session of a pipe's server is its process's session on the simulated machine, as it is
+// on Windows.
+BOOL WINAPI BenchGetNamedPipeServerSessionId(HANDLE pipe, ULONG* session)
+{
+    ULONG processId = 0;
+    if (session == nullptr || !GetNamedPipeServerProcessId(pipe, &processId))
+        return FALSE;
+    *session = ts::SessionOfProcess(processId);
+    return TRUE;
+}
 
 BOOL WINAPI BenchProcessIdToSessionId(DWORD processId, DWORD* session)
 {
@@ -200,6 +211,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     {
         const Redirect redirects[] = {
             {"kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<void*>(&BenchProcessIdToSessionId), nullptr},
+            {"kernel32.dll", "GetNamedPipeServerSessionId", reinterpret_cast<void*>(&BenchGetNamedPipeServerSessionId),
+             nullptr},
             {"kernel32.dll", "WTSGetActiveConsoleSessionId",
              reinterpret_cast<void*>(&BenchWTSGetActiveConsoleSessionId), nullptr},
             {"advapi32.dll", "CreateProcessAsUserW", reinterpret_cast<void*>(&BenchCreateProcessAsUserW),

@@ -1,10 +1,12 @@
-// The agent's access gate on the real pipe, with the facts of tokens that Wine cannot make: each
-// request is served under its own rule, whoever the client is.
+// The agent's access gate on the real pipes, with the facts of tokens that Wine cannot make:
+// each request is served under its own rule, whoever the client is, and no client that is not
+// an administrator takes an administrator's place.
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <memory>
 #include <vector>
 
 #include "agent/AgentServer.h"
@@ -12,64 +14,109 @@
 #include "agent/Wire.h"
 
 namespace wire = agent::wire;
+using agent::transport::Pipe;
 
 namespace
 {
+// The client that the agent's gate sees on every connection.
 agent::ClientToken presented;
+std::wstring presentedAccount;
 
-bool Presented(HANDLE, agent::ClientToken* facts)
+bool Presented(HANDLE, agent::ClientToken* facts, std::wstring* account)
 {
     *facts = presented;
+    *account = presentedAccount;
     return true;
 }
 
-// The status the agent answers a request with on a fresh connection.
-uint32_t StatusOf(const wire::AnyRequest& request)
+constexpr uint32_t NotOpened = ~0u;
+constexpr uint32_t NotAnswered = ~0u - 1;
+
+// One client connection, opened as soon as the agent listens again (within waitMs).
+class Connection
 {
-    // The agent listens again a moment after a client goes.
-    ScopedFile pipe = agent::transport::Open();
-    for (int tries = 0; !pipe && tries < 50; ++tries)
+public:
+    explicit Connection(Pipe pipe, DWORD waitMs = 5000)
     {
-        WaitNamedPipeW(agent::PipeName, 100);
-        pipe = agent::transport::Open();
+        const ULONGLONG deadline = GetTickCount64() + waitMs;
+        for (;;)
+        {
+            pipe_ = agent::transport::Open(pipe);
+            if (pipe_ || GetTickCount64() >= deadline)
+                break;
+            WaitNamedPipeW(agent::transport::NameOf(pipe), 100);
+        }
+        if (!pipe_)
+            return;
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
+        channel_ = std::make_unique<agent::transport::Channel>(pipe_.get(), event_.get());
     }
-    if (!pipe)
-        return ~0u;
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);
-    ScopedHandle event = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    agent::transport::Channel channel(pipe.get(), event.get());
-    if (channel.Write(wire::Encode(7, request), 5000) != 0)
-        return ~0u - 1;
-    std::vector<uint8_t> answer(4 << 20);
-    DWORD bytes = 0;
-    if (channel.Read(answer.data(), static_cast<DWORD>(answer.size()), 5000, &bytes) != 0 ||
-        bytes < sizeof(agent::Header))
-        return ~0u - 2;
-    wire::StatusAnswer status;
-    // Every answer's payload starts with its status.
-    return wire::Decode(answer.data() + sizeof(agent::Header), 4, status) ? status.status : ~0u - 3;
+
+    bool Open() const { return static_cast<bool>(pipe_); }
+
+    // The status of the agent's answer: every answer's payload starts with it.
+    uint32_t Ask(const wire::AnyRequest& request)
+    {
+        if (!pipe_)
+            return NotOpened;
+        std::vector<uint8_t> answer(4 << 20);
+        DWORD bytes = 0;
+        wire::StatusAnswer status;
+        if (channel_->Write(wire::Encode(7, request), 5000) != 0 ||
+            channel_->Read(answer.data(), static_cast<DWORD>(answer.size()), 5000, &bytes) != 0 ||
+            bytes < sizeof(agent::Header) + 4 || !wire::Decode(answer.data() + sizeof(agent::Header), 4, status))
+            return NotAnswered;
+        return status.status;
+    }
+
+    // Whether the agent closed the connection within waitMs.
+    bool ClosedWithin(DWORD waitMs)
+    {
+        uint8_t byte = 0;
+        DWORD bytes = 0;
+        const DWORD error = channel_->Read(&byte, 1, waitMs, &bytes);
+        return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+    }
+
+private:
+    ScopedFile pipe_ = MakeScopedFile(INVALID_HANDLE_VALUE);
+    ScopedHandle event_ = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::unique_ptr<agent::transport::Channel> channel_;
+};
+
+uint32_t StatusOf(Pipe pipe, const wire::AnyRequest& request)
+{
+    return Connection(pipe).Ask(request);
+}
+
+agent::ClientToken Elevated()
+{
+    agent::ClientToken token;
+    token.administrator = true;
+    token.integrity = SECURITY_MANDATORY_HIGH_RID;
+    return token;
+}
+
+agent::ClientToken Interactive()
+{
+    agent::ClientToken token;
+    token.integrity = SECURITY_MANDATORY_MEDIUM_RID;
+    token.interactiveUser = true;
+    return token;
 }
 }
 
 TEST(AgentGate, EachRequestIsServedUnderItsOwnRule)
 {
     agent::Server server(&Presented);
-    ASSERT_TRUE(server.Start()) << "the agent's pipe name is taken: " << GetLastError();
+    ASSERT_TRUE(server.Start()) << "the agent's pipe names are taken: " << GetLastError();
 
-    agent::ClientToken elevated;
-    elevated.administrator = true;
-    elevated.integrity = SECURITY_MANDATORY_HIGH_RID;
-    agent::ClientToken unelevated;
+    agent::ClientToken unelevated = Interactive();
     unelevated.administrator = true;
-    unelevated.integrity = SECURITY_MANDATORY_MEDIUM_RID;
-    unelevated.interactiveUser = true;
-    agent::ClientToken interactive;
-    interactive.integrity = SECURITY_MANDATORY_MEDIUM_RID;
-    interactive.interactiveUser = true;
-    agent::ClientToken plain;
-    plain.integrity = SECURITY_MANDATORY_MEDIUM_RID;
-    agent::ClientToken lowInteractive = interactive;
+    agent::ClientToken plain = Interactive();
+    plain.interactiveUser = false;
+    agent::ClientToken lowInteractive = Interactive();
     lowInteractive.integrity = SECURITY_MANDATORY_LOW_RID;
 
     const uint32_t denied = ERROR_ACCESS_DENIED;
@@ -80,20 +127,68 @@ TEST(AgentGate, EachRequestIsServedUnderItsOwnRule)
         agent::ClientToken token;
         uint32_t list, watch, capture, close, text;
     } cases[] = {
-        {"an elevated administrator", elevated, 0, 0, noWindow, noWindow, noWindow},
+        {"an elevated administrator", Elevated(), 0, 0, noWindow, noWindow, noWindow},
         {"an unelevated administrator", unelevated, denied, 0, denied, denied, denied},
-        {"a session's interactive user", interactive, denied, 0, denied, denied, denied},
+        {"a session's interactive user", Interactive(), denied, 0, denied, denied, denied},
         {"a user who is not a session's", plain, denied, denied, denied, denied, denied},
         {"an interactive user at low integrity", lowInteractive, denied, denied, denied, denied, denied},
     };
     for (const auto& c : cases)
     {
         presented = c.token;
-        EXPECT_EQ(c.list, StatusOf(wire::ListRequest{})) << c.who << ": List";
-        EXPECT_EQ(c.watch, StatusOf(wire::WatchRequest{0, 0})) << c.who << ": Watch";
-        EXPECT_EQ(c.capture, StatusOf(wire::CaptureRequest{0x7F000000u, 0})) << c.who << ": Capture";
-        EXPECT_EQ(c.close, StatusOf(wire::CloseRequest{0x7F000000u})) << c.who << ": Close";
-        EXPECT_EQ(c.text, StatusOf(wire::TextRequest{0x7F000000u, L"x"})) << c.who << ": Text";
+        presentedAccount = L"S-1-5-21-1-2-3-1001";
+        EXPECT_EQ(c.list, StatusOf(Pipe::Agent, wire::ListRequest{})) << c.who << ": List";
+        EXPECT_EQ(c.watch, StatusOf(Pipe::Agent, wire::WatchRequest{0, 0})) << c.who << ": Watch";
+        EXPECT_EQ(c.capture, StatusOf(Pipe::Agent, wire::CaptureRequest{0x7F000000u, 0})) << c.who << ": Capture";
+        EXPECT_EQ(c.close, StatusOf(Pipe::Agent, wire::CloseRequest{0x7F000000u})) << c.who << ": Close";
+        EXPECT_EQ(c.text, StatusOf(Pipe::Agent, wire::TextRequest{0x7F000000u, L"x"})) << c.who << ": Text";
+        // The feed's pipe serves Watch alone, to everyone the feed's rule serves.
+        EXPECT_EQ(c.watch, StatusOf(Pipe::Feed, wire::WatchRequest{0, 0})) << c.who << ": Watch on the feed's pipe";
+        EXPECT_EQ(denied, StatusOf(Pipe::Feed, wire::ListRequest{})) << c.who << ": List on the feed's pipe";
+        EXPECT_EQ(denied, StatusOf(Pipe::Feed, wire::CloseRequest{0x7F000000u})) << c.who << ": Close on the feed's pipe";
     }
+    server.Stop();
+}
+
+TEST(AgentGate, IdleAndFeedConnectionsDoNotKeepAnAdministratorOut)
+{
+    agent::Server server(&Presented);
+    ASSERT_TRUE(server.Start()) << "the agent's pipe names are taken: " << GetLastError();
+
+    // One account holds a few feed connections; another account and administrators more.
+    presented = Interactive();
+    presentedAccount = L"S-1-5-21-1-2-3-1001";
+    std::vector<std::unique_ptr<Connection>> feed;
+    for (uint32_t i = 0; i < agent::MaxFeedPerAccount; ++i)
+    {
+        feed.push_back(std::make_unique<Connection>(Pipe::Feed));
+        EXPECT_EQ(0u, feed.back()->Ask(wire::WatchRequest{0, 0})) << "feed connection " << i;
+    }
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_CONNECTION_COUNT_LIMIT), StatusOf(Pipe::Feed, wire::WatchRequest{0, 0}));
+    presentedAccount = L"S-1-5-21-1-2-3-1002";
+    EXPECT_EQ(0u, StatusOf(Pipe::Feed, wire::WatchRequest{0, 0})) << "another account";
+    presented = Elevated();
+    presentedAccount = L"S-1-5-21-1-2-3-500";
+    for (uint32_t i = 0; i <= agent::MaxFeedPerAccount; ++i)
+        EXPECT_EQ(0u, StatusOf(Pipe::Feed, wire::WatchRequest{0, 0})) << "an administrator's feed connection " << i;
+    feed.clear();
+
+    // Connections that never send: as many as the administrators' pipe has instances, and
+    // more on the feed's, sixty in all. Each goes after FirstRequestTimeoutMs.
+    std::vector<std::unique_ptr<Connection>> idle;
+    while (idle.size() < agent::MaxInstances + 1)
+    {
+        idle.push_back(std::make_unique<Connection>(Pipe::Agent, 500));
+        if (!idle.back()->Open())
+            break;
+    }
+    EXPECT_EQ(agent::MaxInstances, idle.size() - 1) << "the administrators' pipe was not full";
+    while (idle.size() < 60)
+        idle.push_back(std::make_unique<Connection>(Pipe::Feed, 500));
+    const ULONGLONG start = GetTickCount64();
+    Connection administrator(Pipe::Agent, agent::FirstRequestTimeoutMs + 5000);
+    ASSERT_TRUE(administrator.Open()) << "an administrator found no instance within the first request's time";
+    EXPECT_EQ(0u, administrator.Ask(wire::ListRequest{})) << "after " << GetTickCount64() - start << " ms";
+    EXPECT_TRUE(idle.front()->ClosedWithin(agent::FirstRequestTimeoutMs + 2000)) << "an idle connection stayed";
     server.Stop();
 }
