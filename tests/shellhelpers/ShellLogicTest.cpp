@@ -81,7 +81,8 @@ TEST(RestartSchedule, AHelperThatExitsAtOnceStartsAtMostEightTimesInAnyMinute)
 class StubbornExplorer : public bench::StandInProgram
 {
 public:
-    StubbornExplorer() : StandInProgram(L"BenchStubbornHelper.exe", L"stopcheck", bench::ExplorerHelper, L"Shell_TrayWnd")
+    StubbornExplorer()
+        : StandInProgram(L"BenchStubbornHelper.exe", L"stopcheck", bench::ExplorerHelper, L"Shell_TrayWnd")
     {
     }
 };
