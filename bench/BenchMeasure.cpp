@@ -26,7 +26,6 @@
 
 #include <windows.h>
 #include <wtsapi32.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -77,45 +76,14 @@ using bench::ProcessesNamed;
 
 size_t CopiesIn(const wchar_t* image, DWORD session)
 {
-    size_t count = 0;
-    for (const DWORD pid : ProcessesNamed(image))
-        count += ts::SessionOfProcess(pid) == session ? 1 : 0;
-    return count;
-}
-
-void KillAll(const wchar_t* image)
-{
-    for (const DWORD pid : ProcessesNamed(image))
-    {
-        const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (process == nullptr)
-            continue;
-        TerminateProcess(process, 99);
-        WaitForSingleObject(process, 5000);
-        CloseHandle(process);
-    }
+    return bench::CopiesIn(image, session).size();
 }
 
 // One copy of the helper in session 0, with its window.
 bool HelperUp(const wchar_t* image, const wchar_t* className)
 {
-    DWORD pid = 0;
-    for (const DWORD candidate : ProcessesNamed(image))
-        if (ts::SessionOfProcess(candidate) == 0)
-        {
-            if (pid != 0)
-                return false;
-            pid = candidate;
-        }
-    for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); pid != 0 && window != nullptr;
-         window = FindWindowExW(nullptr, window, className, nullptr))
-    {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == pid)
-            return true;
-    }
-    return false;
+    const std::vector<DWORD> pids = bench::CopiesIn(image, 0);
+    return pids.size() == 1 && bench::WindowOf(className, pids[0]) != nullptr;
 }
 
 // The second baseline of the start-up figures (BenchMinimalWindowService.cpp) and its window.
@@ -173,8 +141,7 @@ int Stop(const wchar_t* name)
     if (shell && !bench::WaitUntil([] { return HelperUp(Explorer, L"Shell_TrayWnd") && HelperUp(Tray, L"QuillonTray"); },
                                    10000))
         return Fail("the session 0 helpers do not run");
-    const DWORD servicePid = service.Status().dwProcessId;
-    const HANDLE process = servicePid != 0 ? OpenProcess(SYNCHRONIZE, FALSE, servicePid) : nullptr;
+    const bench::ProcessWatch process(service.Status().dwProcessId);
     const double begin = Now();
     if (service.Control(SERVICE_CONTROL_STOP) != 0)
         return Fail("ControlService(STOP)");
@@ -189,23 +156,25 @@ int Stop(const wchar_t* name)
         Print("helpers_gone_ms", Now() - begin);
     }
     // Not part of the figures, but the next start fails with 1359 while the process still ends.
-    if (process != nullptr)
-    {
-        const bool ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
-        CloseHandle(process);
-        if (!ended)
-            return Fail("the service's process did not end after SERVICE_STOPPED");
-    }
+    if (process.valid() && !process.Ended(10000))
+        return Fail("the service's process did not end after SERVICE_STOPPED");
     return 0;
+}
+
+// The service stopped and none of its helpers left running: what a stop measurement starts from.
+bool StopWithoutHelpers(bench::Service& service)
+{
+    const bool stopped = service.StopAndWait();
+    bench::EndAll(Explorer);
+    bench::EndAll(Tray);
+    return stopped;
 }
 
 int EarlyStop()
 {
     bench::Service service;
-    if (!service.StopAndWait())
+    if (!StopWithoutHelpers(service))
         return Fail("the service did not stop before the measurement");
-    KillAll(Explorer);
-    KillAll(Tray);
     if (service.Start() != 0)
         return Fail("StartServiceW");
     if (!bench::WaitUntil([] { return CopiesIn(Explorer, 0) == 1 && CopiesIn(Tray, 0) == 1; }, 10000, 1))
@@ -215,53 +184,37 @@ int EarlyStop()
     // Well beyond the helpers' time to close.
     Sleep(3000);
     Print("helpers_left", static_cast<double>(CopiesIn(Explorer, 0) + CopiesIn(Tray, 0)));
-    KillAll(Explorer);
-    KillAll(Tray);
+    bench::EndAll(Explorer);
+    bench::EndAll(Tray);
     return 0;
 }
 
 int StubbornStop()
 {
     bench::Service service;
-    if (!service.StopAndWait())
+    if (!StopWithoutHelpers(service))
         return Fail("the service did not stop before the measurement");
-    KillAll(Explorer);
-    KillAll(Tray);
     // A stand-in under the explorer helper's image name, already running: the shell adopts it.
-    const std::wstring folder = bench::ProgramDirectory() + L"\\stubborn";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring image = folder + L"\\" + Explorer;
-    const std::wstring source = bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe";
-    if (!CopyFileW(source.c_str(), image.c_str(), FALSE))
-        return Fail("copying the stubborn helper");
-    std::wstring commandLine = L"\"" + image + L"\" Shell_TrayWnd";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info))
-        return Fail("starting the stubborn helper");
-    CloseHandle(info.hThread);
     int result = 0;
-    if (bench::WaitForWindow(L"Shell_TrayWnd", nullptr, 5000) == nullptr || !service.StartAndWaitForShell() ||
-        !bench::WaitUntil([] { return CopiesIn(Tray, 0) == 1; }, 10000))
     {
-        result = Fail("the service did not start beside the stubborn helper");
-    }
-    else
-    {
-        const double begin = Now();
-        if (service.Control(SERVICE_CONTROL_STOP) != 0 || !WaitState(service, SERVICE_STOPPED, 20000))
-            result = Fail("the service did not stop");
+        const bench::StandInProgram stubborn(L"BenchStubbornHelper.exe", L"stubborn", Explorer, L"Shell_TrayWnd");
+        if (!stubborn.valid())
+            return Fail("starting the stubborn helper");
+        if (bench::WaitForWindow(L"Shell_TrayWnd", nullptr, 5000) == nullptr || !service.StartAndWaitForShell() ||
+            !bench::WaitUntil([] { return CopiesIn(Tray, 0) == 1; }, 10000))
+        {
+            result = Fail("the service did not start beside the stubborn helper");
+        }
         else
-            Print("stopped_ms", Now() - begin);
+        {
+            const double begin = Now();
+            if (service.Control(SERVICE_CONTROL_STOP) != 0 || !WaitState(service, SERVICE_STOPPED, 20000))
+                result = Fail("the service did not stop");
+            else
+                Print("stopped_ms", Now() - begin);
+        }
     }
-    TerminateProcess(info.hProcess, 99);
-    WaitForSingleObject(info.hProcess, 5000);
-    CloseHandle(info.hProcess);
-    KillAll(Tray);
-    bench::WaitUntil([&] { return DeleteFileW(image.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
-    RemoveDirectoryW(folder.c_str());
+    bench::EndAll(Tray);
     return result;
 }
 
@@ -633,7 +586,7 @@ int ViewerClose()
         PostMessageW(viewer, WM_CLOSE, 0, 0);
     if (!bench::WaitUntil([] { return ProcessesNamed(Viewer).empty(); }, 5000))
     {
-        KillAll(Viewer);
+        bench::EndAll(Viewer);
         return Fail("the viewer did not end on WM_CLOSE");
     }
     return 0;
@@ -641,27 +594,19 @@ int ViewerClose()
 
 int Run(int argc, wchar_t** argv)
 {
-    std::wstring commandLine = L"\"" + std::wstring(argv[0]) + L"\"";
+    std::wstring arguments;
     for (int i = 1; i < argc; ++i)
-        commandLine += L" " + std::wstring(argv[i]);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
+        arguments += (i > 1 ? L" " : L"") + std::wstring(argv[i]);
     const double begin = Now();
-    if (!CreateProcessW(argv[0], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    bench::StartedProgram program(argv[0], arguments);
+    if (!program.valid())
         return Fail("starting the program");
-    CloseHandle(info.hThread);
-    const bool ended = WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0;
+    const bool ended = program.Ended(120000);
     const double took = Now() - begin;
-    DWORD code = 0;
-    GetExitCodeProcess(info.hProcess, &code);
-    if (!ended)
-        TerminateProcess(info.hProcess, 99);
-    CloseHandle(info.hProcess);
     if (!ended)
         return Fail("the program did not end");
     Print("wall_ms", took);
-    Print("exit_code", code);
+    Print("exit_code", program.ExitCode());
     return 0;
 }
 }
@@ -676,10 +621,10 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     if (what == L"clean")
     {
-        KillAll(Viewer);
-        KillAll(L"BenchDialogs.exe");
-        KillAll(Tray);
-        KillAll(Explorer);
+        bench::EndAll(Viewer);
+        bench::EndAll(L"BenchDialogs.exe");
+        bench::EndAll(Tray);
+        bench::EndAll(Explorer);
         ts::Reset();
         return 0;
     }

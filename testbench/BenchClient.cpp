@@ -4,10 +4,10 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include <tlhelp32.h>
-
 #include <algorithm>
 #include <stdexcept>
+
+#include "TermSrv.h"
 
 namespace bench
 {
@@ -64,18 +64,15 @@ bool Service::StopAndWait(DWORD timeoutMs)
     const SERVICE_STATUS_PROCESS before = Status();
     // Wine's service manager answers a start with 1359 while the last process still ends after
     // reporting SERVICE_STOPPED: the stop is over when the process is gone too.
-    const HANDLE process =
-        before.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId) : nullptr;
+    const ProcessWatch process(before.dwProcessId);
     if (before.dwCurrentState != SERVICE_STOPPED)
         Control(SERVICE_CONTROL_STOP);
     const ULONGLONG start = GetTickCount64();
     bool stopped = WaitForState(SERVICE_STOPPED, timeoutMs);
-    if (process != nullptr)
+    if (process.valid())
     {
         const ULONGLONG spent = GetTickCount64() - start;
-        stopped = stopped && WaitForSingleObject(process, spent < timeoutMs ? static_cast<DWORD>(timeoutMs - spent) : 0) ==
-                                 WAIT_OBJECT_0;
-        CloseHandle(process);
+        stopped = stopped && process.Ended(spent < timeoutMs ? static_cast<DWORD>(timeoutMs - spent) : 0);
     }
     return stopped;
 }
@@ -133,6 +130,13 @@ void SetProgramWindowsVersion(const wchar_t* program, const wchar_t* version)
                     static_cast<DWORD>((wcslen(version) + 1) * sizeof(wchar_t)));
 }
 
+HBITMAP CreateTopDownBitmap(HDC dc, LONG width, LONG height, void** bits)
+{
+    BITMAPINFO info{};
+    info.bmiHeader = BITMAPINFOHEADER{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    return CreateDIBSection(dc, &info, DIB_RGB_COLORS, bits, nullptr, 0);
+}
+
 Pixels CaptureDc(HDC source, const RECT& rect)
 {
     Pixels pixels;
@@ -141,21 +145,14 @@ Pixels CaptureDc(HDC source, const RECT& rect)
     const LONG height = rect.bottom - rect.top;
     pixels.data.assign(static_cast<size_t>(width) * height, 0);
 
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    const HBITMAP bitmap = CreateDIBSection(source, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HBITMAP bitmap = CreateTopDownBitmap(source, width, height, &bits);
     const HDC memory = CreateCompatibleDC(source);
     const HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, source, rect.left, rect.top, SRCCOPY);
     GdiFlush();
     const uint32_t* source32 = static_cast<const uint32_t*>(bits);
-    for (size_t i = 0; i < pixels.data.size(); ++i)
+    for (size_t i = 0; bits != nullptr && i < pixels.data.size(); ++i)
         pixels.data[i] = source32[i] & 0x00FFFFFF;
     SelectObject(memory, old);
     DeleteDC(memory);
@@ -212,19 +209,11 @@ RECT MeasureTextLines(const std::vector<std::wstring>& lines)
     return RECT{0, 0, width, height};
 }
 
-std::vector<DWORD> ProcessesNamed(const wchar_t* image)
+RECT VirtualScreen()
 {
-    std::vector<DWORD> pids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return pids;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, image) == 0)
-            pids.push_back(entry.th32ProcessID);
-    CloseHandle(snapshot);
-    return pids;
+    const LONG left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    const LONG top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    return RECT{left, top, left + GetSystemMetrics(SM_CXVIRTUALSCREEN), top + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
 }
 
 std::wstring ProgramDirectory()
@@ -233,6 +222,161 @@ std::wstring ProgramDirectory()
     const DWORD length = GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
     std::wstring text(path, length);
     return text.substr(0, text.rfind(L'\\'));
+}
+
+std::wstring BinPath(const wchar_t* image)
+{
+    return ProgramDirectory() + L"\\" + image;
+}
+
+std::wstring BenchProgramPath(const wchar_t* name)
+{
+    return ProgramDirectory() + L"\\..\\testbench\\" + name;
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* image)
+{
+    std::vector<DWORD> pids;
+    std::vector<termsrv::ProcessEntry> processes;
+    termsrv::RunningProcesses(&processes);
+    for (const termsrv::ProcessEntry& process : processes)
+        if (_wcsicmp(process.image.c_str(), image) == 0)
+            pids.push_back(process.id);
+    return pids;
+}
+
+std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session)
+{
+    std::vector<DWORD> pids;
+    for (const DWORD pid : ProcessesNamed(image))
+        if (termsrv::SessionOfProcess(pid) == session)
+            pids.push_back(pid);
+    return pids;
+}
+
+DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis, DWORD timeoutMs, DWORD pollMs)
+{
+    DWORD found = 0;
+    WaitUntil(
+        [&] {
+            const std::vector<DWORD> pids = CopiesIn(image, session);
+            found = pids.size() == 1 && pids[0] != notThis ? pids[0] : 0;
+            return found != 0;
+        },
+        timeoutMs, pollMs);
+    return found;
+}
+
+bool EndProcess(DWORD pid, UINT exitCode)
+{
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr)
+        return true;
+    TerminateProcess(process, exitCode);
+    const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+void EndAll(const wchar_t* image)
+{
+    for (const DWORD pid : ProcessesNamed(image))
+        EndProcess(pid);
+}
+
+HWND WindowOf(const wchar_t* className, DWORD pid)
+{
+    for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, className, nullptr))
+    {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == pid)
+            return window;
+    }
+    return nullptr;
+}
+
+HWND WaitForWindowOf(const wchar_t* className, DWORD pid, DWORD timeoutMs)
+{
+    HWND window = nullptr;
+    WaitUntil([&] { return (window = WindowOf(className, pid)) != nullptr; }, timeoutMs);
+    return window;
+}
+
+ProcessWatch::ProcessWatch(DWORD pid)
+    : process_(pid != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr),
+      pid_(pid)
+{
+}
+
+ProcessWatch::~ProcessWatch()
+{
+    if (process_ != nullptr)
+        CloseHandle(process_);
+}
+
+DWORD ProcessWatch::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (process_ == nullptr || !GetExitCodeProcess(process_, &code))
+        return STILL_ACTIVE;
+    return code;
+}
+
+StartedProgram::StartedProgram(const std::wstring& path, const std::wstring& arguments)
+{
+    std::wstring commandLine = L"\"" + path + L"\"";
+    if (!arguments.empty())
+        commandLine += L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        pid_ = info.dwProcessId;
+    }
+}
+
+StartedProgram::~StartedProgram()
+{
+    End();
+}
+
+void StartedProgram::End(UINT exitCode)
+{
+    if (!Running())
+        return;
+    TerminateProcess(process_, exitCode);
+    WaitForSingleObject(process_, 5000);
+}
+
+namespace
+{
+// Where the stand-in's copy goes; empty when it could not be made, which leaves nothing to start.
+std::wstring PlaceCopy(const wchar_t* benchProgram, const std::wstring& folder, const wchar_t* image)
+{
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring copy = folder + L"\\" + image;
+    return CopyFileW(BenchProgramPath(benchProgram).c_str(), copy.c_str(), FALSE) ? copy : std::wstring();
+}
+}
+
+StandInProgram::StandInProgram(const wchar_t* benchProgram, const std::wstring& folder, const wchar_t* image,
+                               const std::wstring& arguments)
+    : StartedProgram(PlaceCopy(benchProgram, ProgramDirectory() + L"\\" + folder, image), arguments),
+      folder_(ProgramDirectory() + L"\\" + folder), image_(folder_ + L"\\" + image)
+{
+}
+
+StandInProgram::~StandInProgram()
+{
+    End();
+    // The image stays locked for a moment after its process ended.
+    WaitUntil([&] { return DeleteFileW(image_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
+    RemoveDirectoryW(folder_.c_str());
 }
 
 std::string Narrow(const std::wstring& text)
@@ -287,47 +431,63 @@ bool FaultInProcess(DWORD pid)
     return thread != nullptr;
 }
 
-bool ExceptionCodeInDump(const std::string& bytes, DWORD& code)
+MiniDump ReadMiniDump(const std::string& bytes)
 {
+    MiniDump dump;
     if (bytes.size() < sizeof(MINIDUMP_HEADER))
-        return false;
-    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
-    if (header->Signature != MINIDUMP_SIGNATURE ||
-        header->StreamDirectoryRva + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY) > bytes.size())
-        return false;
-    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
-    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
-        if (directory[i].StreamType == ExceptionStream &&
-            directory[i].Location.Rva + sizeof(MINIDUMP_EXCEPTION_STREAM) <= bytes.size())
-        {
-            code = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + directory[i].Location.Rva)
-                       ->ExceptionRecord.ExceptionCode;
-            return true;
-        }
-    return false;
-}
-
-StartedProgram::StartedProgram(const std::wstring& path, const std::wstring& arguments)
-{
-    std::wstring commandLine = L"\"" + path + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
     {
-        CloseHandle(info.hThread);
-        process_ = info.hProcess;
-        pid_ = info.dwProcessId;
+        dump.problem = "no header";
+        return dump;
     }
+    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
+    if (header->Signature != MINIDUMP_SIGNATURE)
+    {
+        dump.problem = "no MDMP signature";
+        return dump;
+    }
+    // Compared without a sum that could wrap on 32-bit.
+    if (header->StreamDirectoryRva > bytes.size() ||
+        header->NumberOfStreams > (bytes.size() - header->StreamDirectoryRva) / sizeof(MINIDUMP_DIRECTORY))
+    {
+        dump.problem = "stream directory outside the file";
+        return dump;
+    }
+    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
+    bool exception = false;
+    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
+    {
+        const MINIDUMP_LOCATION_DESCRIPTOR& location = directory[i].Location;
+        if (location.Rva > bytes.size() || location.DataSize > bytes.size() - location.Rva)
+        {
+            dump.problem = "stream " + std::to_string(i) + " outside the file";
+            return dump;
+        }
+        if (directory[i].StreamType == ExceptionStream && location.DataSize >= sizeof(MINIDUMP_EXCEPTION_STREAM))
+        {
+            const auto* stream = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + location.Rva);
+            dump.threadId = stream->ThreadId;
+            dump.exceptionCode = stream->ExceptionRecord.ExceptionCode;
+            exception = true;
+        }
+    }
+    if (!exception)
+    {
+        dump.problem = "no exception stream";
+        return dump;
+    }
+    dump.valid = true;
+    return dump;
 }
 
-StartedProgram::~StartedProgram()
+FaultEnd FaultAndReadDump(const ProcessWatch& process, const std::wstring& dump)
 {
-    if (process_ == nullptr)
-        return;
-    TerminateProcess(process_, 99);
-    WaitForSingleObject(process_, 5000);
-    CloseHandle(process_);
+    FaultEnd end;
+    end.faulted = FaultInProcess(process.pid());
+    // Wine's dump writer takes seconds, many under load.
+    end.ended = end.faulted && process.Ended(60000);
+    end.exitCode = process.ExitCode();
+    end.dump = ReadMiniDump(ReadFileBytes(dump));
+    return end;
 }
 
 bool ReadServiceConfig(SC_HANDLE service, ServiceConfig& config)

@@ -79,6 +79,8 @@ struct Pixels
 };
 Pixels CaptureScreen(const RECT& rect);
 Pixels CaptureDc(HDC dc, const RECT& rect);
+// A 32-bit surface with rows top-down, its pixels at *bits; nullptr when it cannot be made.
+HBITMAP CreateTopDownBitmap(HDC dc, LONG width, LONG height, void** bits);
 
 // Bounding box of the pixels of one colour; empty rectangle when there is none.
 RECT BoundingBoxOf(const Pixels& pixels, uint32_t colour);
@@ -88,35 +90,92 @@ size_t CountOf(const Pixels& pixels, uint32_t colour);
 // the top-left corner (0, 0).
 RECT MeasureTextLines(const std::vector<std::wstring>& lines);
 
-// Ids of the processes whose image name is the given one (any letter case), in the system's order.
-std::vector<DWORD> ProcessesNamed(const wchar_t* image);
+// The rectangle of all monitors together, which the shell's window covers.
+RECT VirtualScreen();
 
 std::wstring ProgramDirectory();
+// A shipped program, in bin/ beside the test programs.
+std::wstring BinPath(const wchar_t* image);
+// A program of the bench (testbench/ of the build).
+std::wstring BenchProgramPath(const wchar_t* name);
 
-// A program started by a test, by full path, ended with its handle when the object goes (it
-// shares the test's output pipe, so it must end).
-class StartedProgram
+// --- Processes -------------------------------------------------------------------------------
+
+// The helpers that the service keeps running in session 0 and the trays of users' sessions.
+constexpr const wchar_t* ExplorerHelper = L"QuillonExplorer.exe";
+constexpr const wchar_t* TrayHelper = L"QuillonTray.exe";
+
+// Ids of the processes whose image name is the given one (any letter case), in the system's order.
+std::vector<DWORD> ProcessesNamed(const wchar_t* image);
+// Those of them that run in the session of the simulated Terminal Services.
+std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session);
+// Waits for exactly one copy in the session other than notThis; its id, or 0.
+DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis = 0, DWORD timeoutMs = 10000,
+                     DWORD pollMs = 20);
+// Ends the process and waits up to 5 s for it; true when it ended or was not there.
+bool EndProcess(DWORD pid, UINT exitCode = 99);
+// Ends every process of the image, as EndProcess does.
+void EndAll(const wchar_t* image);
+
+// The process's own top-level window of the class, or nullptr: others may have one of the same
+// class (Wine's explorer.exe has a "Shell_TrayWnd").
+HWND WindowOf(const wchar_t* className, DWORD pid);
+HWND WaitForWindowOf(const wchar_t* className, DWORD pid, DWORD timeoutMs);
+
+// A process held by its handle, so that its end and exit code can be read whenever it ends.
+// Empty (valid() false) when it could not be opened.
+class ProcessWatch
 {
 public:
-    StartedProgram(const std::wstring& path, const std::wstring& arguments);
-    ~StartedProgram();
-    StartedProgram(const StartedProgram&) = delete;
-    StartedProgram& operator=(const StartedProgram&) = delete;
+    explicit ProcessWatch(DWORD pid);
+    ~ProcessWatch();
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
 
+    bool valid() const { return process_ != nullptr; }
+    HANDLE handle() const { return process_; }
     DWORD pid() const { return pid_; }
     bool Running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
     bool Ended(DWORD timeoutMs) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
-    DWORD ExitCode() const
+    // STILL_ACTIVE while it runs, and when it cannot be read.
+    DWORD ExitCode() const;
+    // Its own top-level window of the class, waited for.
+    HWND Window(const wchar_t* className, DWORD timeoutMs = 10000) const
     {
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
-        return code;
+        return WaitForWindowOf(className, pid_, timeoutMs);
     }
 
-private:
+protected:
+    ProcessWatch() = default;
     HANDLE process_ = nullptr;
     DWORD pid_ = 0;
 };
+
+// A program started by a test, by full path, ended when the object goes (it shares the test's
+// output pipe, so it must end).
+class StartedProgram : public ProcessWatch
+{
+public:
+    explicit StartedProgram(const std::wstring& path, const std::wstring& arguments = std::wstring());
+    ~StartedProgram();
+
+    // Ends it now, should it still run.
+    void End(UINT exitCode = 99);
+};
+
+// A bench program copied under another image name into a folder of its own beside the tests and
+// started from there, as a stand-in for that program; the copy and its folder go with the object.
+class StandInProgram : public StartedProgram
+{
+public:
+    StandInProgram(const wchar_t* benchProgram, const std::wstring& folder, const wchar_t* image,
+                   const std::wstring& arguments);
+    ~StandInProgram();
+
+private:
+    std::wstring folder_, image_;
+};
+
 // The LocalLow folder of the calling account, where the service writes its crash dump; empty
 // when the system cannot say.
 std::wstring LocalLowFolder();
@@ -128,12 +187,29 @@ std::string Narrow(const std::wstring& text);
 std::string ReadFileBytes(const std::wstring& path);
 // Waits up to 5 s for a file to hold the line (with its line feed).
 bool WaitForLine(const std::wstring& path, const std::string& line);
+
+// A mini dump read whole: its signature, every stream inside the file, and an exception stream.
+struct MiniDump
+{
+    bool valid = false;
+    DWORD threadId = 0;
+    DWORD exceptionCode = 0;
+    std::string problem;   // why it is not valid
+};
+MiniDump ReadMiniDump(const std::string& bytes);
+
 // Makes the process fail as with a fault of its own: a thread started in it at an address where
 // nothing is mapped. False when no thread could be started there.
 bool FaultInProcess(DWORD pid);
-// The exception code a mini dump's exception stream records; false when the bytes are no dump
-// or have no such stream.
-bool ExceptionCodeInDump(const std::string& bytes, DWORD& code);
+// A fault made in a process (FaultInProcess), its end and the dump it left at the path.
+struct FaultEnd
+{
+    bool faulted = false;
+    bool ended = false;
+    DWORD exitCode = STILL_ACTIVE;
+    MiniDump dump;
+};
+FaultEnd FaultAndReadDump(const ProcessWatch& process, const std::wstring& dump);
 
 // A service entry's configuration, as the service control manager holds it.
 struct ServiceConfig

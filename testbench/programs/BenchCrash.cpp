@@ -115,6 +115,20 @@ DWORD WINAPI SendToWindow(LPVOID window)
     ExitProcess(99);
 }
 
+// Handles the thread's messages; 99 when nothing ended the process within 30 s.
+int PumpFor30Seconds()
+{
+    SetTimer(nullptr, 0, 30000, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+    {
+        if (msg.message == WM_TIMER)
+            return 99;
+        DispatchMessageW(&msg);
+    }
+    return 99;
+}
+
 int RunFrameworkWindow()
 {
     CWindowClasses classes(GetModuleHandleW(nullptr));
@@ -125,15 +139,7 @@ int RunFrameworkWindow()
     // A message sent from another thread reaches the handler through the system's own callback
     // machinery, which is where an exception may be swallowed.
     CreateThread(nullptr, 0, &SendToWindow, window.m_hWnd, 0, nullptr);
-    SetTimer(nullptr, 0, 30000, nullptr);
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
-    {
-        if (msg.message == WM_TIMER)
-            return 99;
-        DispatchMessageW(&msg);
-    }
-    return 99;
+    return PumpFor30Seconds();
 }
 
 int RunUi(HINSTANCE instance)
@@ -148,15 +154,7 @@ int RunUi(HINSTANCE instance)
     if (window == nullptr)
         return 98;
     PostMessageW(window, WM_APP, 0, 0);
-    SetTimer(nullptr, 0, 30000, nullptr);
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
-    {
-        if (msg.message == WM_TIMER)
-            return 99;
-        DispatchMessageW(&msg);
-    }
-    return 99;
+    return PumpFor30Seconds();
 }
 }
 

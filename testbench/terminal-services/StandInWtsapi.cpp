@@ -6,7 +6,6 @@
 // RevertToSelf, so that a test can make it fail.
 
 #include <windows.h>
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <cstring>
@@ -374,24 +373,13 @@ __declspec(dllexport) WINBOOL WINAPI WTSEnumerateProcessesW(HANDLE, DWORD reserv
     *count = 0;
     if (Fails(ts::Call::EnumerateProcesses))
         return FALSE;
-    struct Entry
-    {
-        DWORD id;
-        std::wstring name;
-    };
-    std::vector<Entry> entries;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    std::vector<ts::ProcessEntry> entries;
+    if (!ts::RunningProcesses(&entries))
         return FALSE;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        entries.push_back(Entry{entry.th32ProcessID, entry.szExeFile});
-    CloseHandle(snapshot);
 
     size_t bytes = entries.size() * sizeof(WTS_PROCESS_INFOW);
-    for (const Entry& e : entries)
-        bytes += (e.name.size() + 1) * sizeof(wchar_t);
+    for (const ts::ProcessEntry& e : entries)
+        bytes += (e.image.size() + 1) * sizeof(wchar_t);
     auto* records = Allocate<WTS_PROCESS_INFOW>(bytes + sizeof(wchar_t));
     if (records == nullptr)
     {
@@ -405,8 +393,8 @@ __declspec(dllexport) WINBOOL WINAPI WTSEnumerateProcessesW(HANDLE, DWORD reserv
         records[i].ProcessId = entries[i].id;
         records[i].pProcessName = text;
         records[i].pUserSid = nullptr;
-        memcpy(text, entries[i].name.c_str(), (entries[i].name.size() + 1) * sizeof(wchar_t));
-        text += entries[i].name.size() + 1;
+        memcpy(text, entries[i].image.c_str(), (entries[i].image.size() + 1) * sizeof(wchar_t));
+        text += entries[i].image.size() + 1;
     }
     *processInfo = records;
     *count = static_cast<DWORD>(entries.size());

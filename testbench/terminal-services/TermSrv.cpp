@@ -1,5 +1,6 @@
 #include "TermSrv.h"
 
+#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <cwchar>
@@ -638,6 +639,20 @@ DWORD SessionOfProcess(DWORD processId)
 {
     MachineLock m;
     return m ? ProcessSessionLocked(m.get(), processId) : 0;
+}
+
+bool RunningProcesses(std::vector<ProcessEntry>* processes)
+{
+    processes->clear();
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        processes->push_back(ProcessEntry{entry.th32ProcessID, entry.szExeFile});
+    CloseHandle(snapshot);
+    return true;
 }
 
 BOOL SwitchToServicesSession()

@@ -123,6 +123,13 @@ WindowMoves MovesSeen();
 
 // The simulated session of a process: 0 unless it was started with a user token of a session.
 DWORD SessionOfProcess(DWORD processId);
+// The processes that really run, in the system's order; false when the system cannot list them.
+struct ProcessEntry
+{
+    DWORD id;
+    std::wstring image;
+};
+bool RunningProcesses(std::vector<ProcessEntry>* processes);
 
 // --- Used by the stand-in DLLs -------------------------------------------------------------
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchClient.h"
+#include "ServiceFixture.h"
 #include "ProcessFigures.h"
 #include "TermSrv.h"
 #include "agent/AgentClient.h"
@@ -29,11 +30,6 @@ namespace
 constexpr const wchar_t* Tray = L"QuillonTray.exe";
 constexpr DWORD StartTimeoutMs = 10000;
 
-std::wstring BenchProgram(const wchar_t* name)
-{
-    return bench::ProgramDirectory() + L"\\..\\testbench\\" + name;
-}
-
 uint32_t IdOf(HWND window)
 {
     return static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(window));
@@ -44,7 +40,7 @@ class Started : public bench::StartedProgram
 {
 public:
     explicit Started(const std::wstring& arguments)
-        : bench::StartedProgram(BenchProgram(L"BenchDialogs.exe"), arguments)
+        : bench::StartedProgram(bench::BenchProgramPath(L"BenchDialogs.exe"), arguments)
     {
     }
 };
@@ -54,9 +50,8 @@ DWORD SessionZeroTray()
     DWORD found = 0;
     bench::WaitUntil(
         [&] {
-            for (const DWORD pid : bench::ProcessesNamed(Tray))
-                if (ts::SessionOfProcess(pid) == 0)
-                    found = pid;
+            const std::vector<DWORD> pids = bench::CopiesIn(Tray, 0);
+            found = pids.empty() ? 0 : pids.back();
             return found != 0;
         },
         StartTimeoutMs);
@@ -198,25 +193,17 @@ std::vector<uint8_t> Message(uint32_t magic, uint16_t version, uint16_t type, ui
     return message;
 }
 
-class Agent : public ::testing::Test
+class Agent : public bench::ServiceFixture
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(service.StopAndWait());
         // The last test's agent may still hold the pipe's name for a moment after the stop.
-        ASSERT_TRUE(bench::WaitUntil(
-            [] {
-                for (const DWORD pid : bench::ProcessesNamed(Tray))
-                    if (ts::SessionOfProcess(pid) == 0)
-                        return false;
-                return true;
-            },
-            StartTimeoutMs))
+        ASSERT_TRUE(bench::WaitUntil([] { return bench::CopiesIn(Tray, 0).empty(); }, StartTimeoutMs))
             << "the session 0 tray of an earlier test is still running";
-        ts::Reset();
+        Clean();
     }
-    void TearDown() override { service.StopAndWait(); }
 
     void Start()
     {
@@ -225,7 +212,6 @@ protected:
         ASSERT_NE(0u, tray) << "no tray helper in session 0";
     }
 
-    bench::Service service;
     DWORD tray = 0;
 };
 
@@ -515,13 +501,12 @@ TEST_F(Agent, AHungWindowFailsOnlyItsOwnRequestInAboutTwoSeconds)
     std::memcpy(payload.data(), &window, 4);
     ASSERT_TRUE(stuck.Send(Message(agent::Magic, agent::Version, static_cast<uint16_t>(agent::Request::Capture), 12, payload)));
     ASSERT_TRUE(bench::WaitUntil([&] { return stuck.Waiting() > 0; }, 5000)) << "the agent did not start to answer";
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, tray);
-    ASSERT_NE(nullptr, process);
+    const bench::ProcessWatch process(tray);
+    ASSERT_TRUE(process.valid());
     const ULONGLONG stop = GetTickCount64();
     EXPECT_TRUE(service.StopAndWait());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(process, 5000));
+    EXPECT_TRUE(process.Ended(5000));
     const ULONGLONG trayTook = GetTickCount64() - stop;
-    CloseHandle(process);
     EXPECT_LT(trayTook, 1500u) << "the tray took " << trayTook << " ms to end with viewers connected";
 }
 }

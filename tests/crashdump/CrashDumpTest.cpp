@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <dbghelp.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,29 +37,23 @@ Crash RunCrash(const wchar_t* mode, const std::wstring& folder = std::wstring())
 {
     const std::wstring report = bench::ProgramDirectory() + L"\\crashdump-threads.txt";
     DeleteFileW(report.c_str());
-    std::wstring commandLine = L"\"" + bench::ProgramDirectory() + L"\\..\\testbench\\BenchCrash.exe\" " + mode +
-                               L" \"" + report + L"\"";
+    std::wstring arguments = std::wstring(mode) + L" \"" + report + L"\"";
     if (!folder.empty())
-        commandLine += L" \"" + folder + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
+        arguments += L" \"" + folder + L"\"";
     Crash crash;
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    bench::StartedProgram program(bench::BenchProgramPath(L"BenchCrash.exe"), arguments);
+    if (!program.valid())
     {
         ADD_FAILURE() << "BenchCrash did not start: " << GetLastError();
         return crash;
     }
-    CloseHandle(process.hThread);
     // One that hangs instead is ended, as it holds the test's output pipe.
-    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
+    if (!program.Ended(60000))
     {
         ADD_FAILURE() << "BenchCrash " << bench::Narrow(mode) << " did not end";
-        TerminateProcess(process.hProcess, WAIT_TIMEOUT);
-        WaitForSingleObject(process.hProcess, 5000);
+        program.End(WAIT_TIMEOUT);
     }
-    GetExitCodeProcess(process.hProcess, &crash.exitCode);
-    CloseHandle(process.hProcess);
+    crash.exitCode = program.ExitCode();
 
     FILE* file = _wfopen(report.c_str(), L"r");
     unsigned long id = 0;
@@ -74,61 +65,17 @@ Crash RunCrash(const wchar_t* mode, const std::wstring& folder = std::wstring())
     return crash;
 }
 
-// A whole mini dump: signature, every stream inside the file, and an exception stream.
-struct Dump
-{
-    bool valid = false;
-    DWORD threadId = 0;
-    DWORD exceptionCode = 0;
-    std::string problem;
-};
+using Dump = bench::MiniDump;
 
-Dump ReadDump(const std::string& bytes)
+// The crash ended with the code, and its dump names the one thread that failed, with that code.
+void ExpectDumpOfOneFailingThread(const Crash& crash, DWORD code, const char* noThread = "")
 {
-    Dump dump;
-    if (bytes.size() < sizeof(MINIDUMP_HEADER))
-    {
-        dump.problem = "no header";
-        return dump;
-    }
-    const auto* header = reinterpret_cast<const MINIDUMP_HEADER*>(bytes.data());
-    if (header->Signature != MINIDUMP_SIGNATURE)
-    {
-        dump.problem = "no MDMP signature";
-        return dump;
-    }
-    const size_t directoryEnd =
-        static_cast<size_t>(header->StreamDirectoryRva) + header->NumberOfStreams * sizeof(MINIDUMP_DIRECTORY);
-    if (directoryEnd > bytes.size())
-    {
-        dump.problem = "stream directory outside the file";
-        return dump;
-    }
-    const auto* directory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(bytes.data() + header->StreamDirectoryRva);
-    bool exception = false;
-    for (ULONG32 i = 0; i < header->NumberOfStreams; ++i)
-    {
-        const MINIDUMP_LOCATION_DESCRIPTOR& location = directory[i].Location;
-        if (static_cast<size_t>(location.Rva) + location.DataSize > bytes.size())
-        {
-            dump.problem = "stream " + std::to_string(i) + " outside the file";
-            return dump;
-        }
-        if (directory[i].StreamType == ExceptionStream && location.DataSize >= sizeof(MINIDUMP_EXCEPTION_STREAM))
-        {
-            const auto* stream = reinterpret_cast<const MINIDUMP_EXCEPTION_STREAM*>(bytes.data() + location.Rva);
-            dump.threadId = stream->ThreadId;
-            dump.exceptionCode = stream->ExceptionRecord.ExceptionCode;
-            exception = true;
-        }
-    }
-    if (!exception)
-    {
-        dump.problem = "no exception stream";
-        return dump;
-    }
-    dump.valid = true;
-    return dump;
+    EXPECT_EQ(crash.exitCode, code) << std::hex << crash.exitCode;
+    ASSERT_EQ(crash.failingThreads.size(), 1u) << noThread;
+    const Dump dump = bench::ReadMiniDump(bench::ReadFileBytes(DumpFile()));
+    ASSERT_TRUE(dump.valid) << dump.problem;
+    EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
+    EXPECT_EQ(dump.exceptionCode, code);
 }
 
 class crashdump : public ::testing::Test
@@ -146,27 +93,21 @@ protected:
 
 TEST_F(crashdump, AnExceptionOnTheUiThreadLeavesADumpNamingThatThread)
 {
-    const Crash crash = RunCrash(L"ui");
-    EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode);
-    ASSERT_EQ(crash.failingThreads.size(), 1u);
-    const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
-    ASSERT_TRUE(dump.valid) << dump.problem;
-    EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
-    EXPECT_EQ(dump.exceptionCode, UncaughtCppExceptionCode);
+    ExpectDumpOfOneFailingThread(RunCrash(L"ui"), UncaughtCppExceptionCode);
 }
 
 TEST_F(crashdump, AnExceptionFromAThreadPoolCallbackReplacesTheEarlierDump)
 {
     const Crash fault = RunCrash(L"fault");
     EXPECT_EQ(fault.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    const Dump first = ReadDump(bench::ReadFileBytes(DumpFile()));
+    const Dump first = bench::ReadMiniDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(first.valid) << first.problem;
     EXPECT_EQ(first.exceptionCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
 
     const Crash crash = RunCrash(L"pool");
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
     ASSERT_EQ(crash.failingThreads.size(), 1u);
-    const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
+    const Dump dump = bench::ReadMiniDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(dump.valid) << dump.problem;
     EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
     EXPECT_TRUE(IsUncaughtCpp(dump.exceptionCode)) << std::hex << dump.exceptionCode;
@@ -184,13 +125,8 @@ TEST_F(crashdump, AnExceptionInAWindowOrWaitHandlerEndsTheProcessWithADump)
     {
         SCOPED_TRACE(bench::Narrow(mode));
         DeleteFileW(DumpFile().c_str());
-        const Crash crash = RunCrash(mode);
-        EXPECT_EQ(crash.exitCode, UncaughtCppExceptionCode) << std::hex << crash.exitCode;
-        ASSERT_EQ(crash.failingThreads.size(), 1u) << "nothing caught the exception at the handler's edge";
-        const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
-        ASSERT_TRUE(dump.valid) << dump.problem;
-        EXPECT_EQ(dump.threadId, crash.failingThreads[0]);
-        EXPECT_EQ(dump.exceptionCode, UncaughtCppExceptionCode);
+        ASSERT_NO_FATAL_FAILURE(ExpectDumpOfOneFailingThread(RunCrash(mode), UncaughtCppExceptionCode,
+                                                             "nothing caught the exception at the handler's edge"));
     }
 }
 
@@ -199,7 +135,7 @@ TEST_F(crashdump, TwoThreadsFailingAtOnceLeaveOneWholeDump)
     const Crash crash = RunCrash(L"together");
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
     ASSERT_EQ(crash.failingThreads.size(), 2u);
-    const Dump dump = ReadDump(bench::ReadFileBytes(DumpFile()));
+    const Dump dump = bench::ReadMiniDump(bench::ReadFileBytes(DumpFile()));
     ASSERT_TRUE(dump.valid) << dump.problem;
     EXPECT_TRUE(dump.threadId == crash.failingThreads[0] || dump.threadId == crash.failingThreads[1]);
 }
@@ -208,7 +144,7 @@ TEST_F(crashdump, ADumpHeldOpenByAReaderStaysAsItWasAndTheProcessStillEnds)
 {
     RunCrash(L"fault");
     const std::string before = bench::ReadFileBytes(DumpFile());
-    ASSERT_TRUE(ReadDump(before).valid);
+    ASSERT_TRUE(bench::ReadMiniDump(before).valid);
 
     const HANDLE reader = CreateFileW(DumpFile().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                       nullptr);
@@ -267,7 +203,7 @@ TEST_F(crashdump, TheDumpFolderIsCreatedAndFixedAtStartUp)
         crash = RunCrash(L"moved", later);
     }
     EXPECT_TRUE(IsUncaughtCpp(crash.exitCode)) << std::hex << crash.exitCode;
-    const Dump dump = ReadDump(bench::ReadFileBytes(missing + L"\\Quillon.dmp"));
+    const Dump dump = bench::ReadMiniDump(bench::ReadFileBytes(missing + L"\\Quillon.dmp"));
     EXPECT_TRUE(dump.valid) << dump.problem;
     EXPECT_EQ(GetFileAttributesW((later + L"\\Quillon.dmp").c_str()), INVALID_FILE_ATTRIBUTES);
 

@@ -14,72 +14,13 @@
 
 namespace
 {
-class Helper
+constexpr DWORD EndTimeoutMs = 10000;
+
+// A shipped helper started by the test.
+class Helper : public bench::StartedProgram
 {
 public:
-    explicit Helper(const wchar_t* image)
-    {
-        std::wstring commandLine = L"\"" + bench::ProgramDirectory() + L"\\" + image + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        {
-            CloseHandle(info.hThread);
-            process_ = info.hProcess;
-            pid_ = info.dwProcessId;
-        }
-    }
-    ~Helper()
-    {
-        if (process_ == nullptr)
-            return;
-        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT)
-        {
-            TerminateProcess(process_, 1);
-            WaitForSingleObject(process_, 5000);
-        }
-        CloseHandle(process_);
-    }
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-
-    HANDLE process() const { return process_; }
-    DWORD pid() const { return pid_; }
-    bool Ended(DWORD timeoutMs = 10000) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
-    DWORD ExitCode() const
-    {
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
-        return code;
-    }
-
-    // Its own top-level window of the class: Wine's explorer.exe has a "Shell_TrayWnd" too.
-    HWND Window(const wchar_t* className, DWORD timeoutMs = 10000) const
-    {
-        HWND found = nullptr;
-        bench::WaitUntil(
-            [&] {
-                for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
-                     window = FindWindowExW(nullptr, window, className, nullptr))
-                {
-                    DWORD owner = 0;
-                    GetWindowThreadProcessId(window, &owner);
-                    if (owner == pid_)
-                    {
-                        found = window;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            timeoutMs);
-        return found;
-    }
-
-private:
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
+    explicit Helper(const wchar_t* image) : StartedProgram(bench::BinPath(image)) {}
 };
 
 int CountWindows(const wchar_t* className)
@@ -94,36 +35,36 @@ int CountWindows(const wchar_t* className)
 TEST(helpers_explorer, KeepsATaskbarWindowUntilItIsAskedToClose)
 {
     Helper explorer(L"QuillonExplorer.exe");
-    ASSERT_NE(explorer.process(), nullptr);
+    ASSERT_TRUE(explorer.valid());
     const HWND window = explorer.Window(L"Shell_TrayWnd");
     ASSERT_NE(window, nullptr);
     const int taskbars = CountWindows(L"Shell_TrayWnd");
 
     Helper second(L"QuillonExplorer.exe");
-    ASSERT_TRUE(second.Ended()) << "one copy per session";
+    ASSERT_TRUE(second.Ended(EndTimeoutMs)) << "one copy per session";
     EXPECT_EQ(second.ExitCode(), 0u);
     EXPECT_EQ(CountWindows(L"Shell_TrayWnd"), taskbars);
 
-    EXPECT_EQ(WaitForSingleObject(explorer.process(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(explorer.Running());
     PostMessageW(window, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(explorer.Ended());
+    ASSERT_TRUE(explorer.Ended(EndTimeoutMs));
     EXPECT_EQ(explorer.ExitCode(), 0u);
 }
 
 TEST(helpers_tray, RunsOncePerSessionAndEndsOnClose)
 {
     Helper tray(L"QuillonTray.exe");
-    ASSERT_NE(tray.process(), nullptr);
+    ASSERT_TRUE(tray.valid());
     const HWND window = tray.Window(L"QuillonTray");
     ASSERT_NE(window, nullptr);
 
     Helper second(L"QuillonTray.exe");
-    ASSERT_TRUE(second.Ended()) << "one copy per session";
+    ASSERT_TRUE(second.Ended(EndTimeoutMs)) << "one copy per session";
     EXPECT_EQ(second.ExitCode(), 0u);
     EXPECT_EQ(CountWindows(L"QuillonTray"), 1);
 
     PostMessageW(window, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(tray.Ended());
+    ASSERT_TRUE(tray.Ended(EndTimeoutMs));
     EXPECT_EQ(tray.ExitCode(), 0u);
 }
 
@@ -137,7 +78,7 @@ TEST(helpers_tray, EndsWhenTheQuitAllEventIsSetAndTheNextCopyStays)
         ASSERT_NE(quitAll, nullptr) << "the tray created the event";
         SetEvent(quitAll);
         CloseHandle(quitAll);
-        ASSERT_TRUE(tray.Ended());
+        ASSERT_TRUE(tray.Ended(EndTimeoutMs));
         EXPECT_EQ(tray.ExitCode(), 0u);
     }
     // A request that is still set must not end a copy started after it (the service starts
@@ -148,11 +89,11 @@ TEST(helpers_tray, EndsWhenTheQuitAllEventIsSetAndTheNextCopyStays)
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(bench::FlushWindow(window));
     EXPECT_TRUE(IsWindow(window));
-    EXPECT_EQ(WaitForSingleObject(next.process(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(next.Running());
     if (keep != nullptr)
         CloseHandle(keep);
     PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(next.Ended());
+    EXPECT_TRUE(next.Ended(EndTimeoutMs));
 }
 
 // The session 0 copy reads other programs' windows for the agent: a fault in any of its threads
@@ -166,14 +107,12 @@ TEST(helpers_tray, AFaultEndsTheTrayWithItsOwnDump)
     Helper tray(TrayImage);
     ASSERT_NE(tray.Window(TrayWindowClass), nullptr);
 
-    ASSERT_TRUE(bench::FaultInProcess(tray.pid()));
-    // Wine's dump writer takes seconds, many under load.
-    ASSERT_TRUE(tray.Ended(60000));
-    EXPECT_EQ(tray.ExitCode(), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    DWORD code = 0;
-    EXPECT_TRUE(bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code)) << "no dump at " << bench::Narrow(dump);
-    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    EXPECT_EQ(GetFileAttributesW(serviceDump.c_str()), INVALID_FILE_ATTRIBUTES);
+    const bench::FaultEnd fault = bench::FaultAndReadDump(tray, dump);
+    ASSERT_TRUE(fault.faulted && fault.ended) << "faulted " << fault.faulted;
+    EXPECT_EQ(fault.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    EXPECT_TRUE(fault.dump.valid) << bench::Narrow(dump) << ": " << fault.dump.problem;
+    EXPECT_EQ(fault.dump.exceptionCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    EXPECT_EQ(GetFileAttributesW(serviceDump.c_str()), INVALID_FILE_ATTRIBUTES) << "the service's dump";
     DeleteFileW(dump.c_str());
 }
 

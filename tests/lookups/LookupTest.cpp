@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 #include <wtsapi32.h>
 
 #include <string>
@@ -47,39 +46,7 @@ void ForceState(DWORD session, WTS_CONNECTSTATE_CLASS state)
 }
 
 // A process of the bench's child program, started directly (not through a launcher).
-class Sleeper
-{
-public:
-    explicit Sleeper(const std::wstring& path)
-    {
-        std::wstring commandLine = L"\"" + path + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        {
-            CloseHandle(info.hThread);
-            process_ = info.hProcess;
-            pid_ = info.dwProcessId;
-        }
-    }
-    ~Sleeper()
-    {
-        if (process_ != nullptr)
-        {
-            TerminateProcess(process_, 0);
-            WaitForSingleObject(process_, 5000);
-            CloseHandle(process_);
-        }
-    }
-    Sleeper(const Sleeper&) = delete;
-    Sleeper& operator=(const Sleeper&) = delete;
-    DWORD pid() const { return pid_; }
-
-private:
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
-};
+using Sleeper = bench::StartedProgram;
 
 class lookups : public ::testing::Test
 {
@@ -114,21 +81,14 @@ TEST_F(lookups, ProcessPidMatchesTheWholeImageNameCaseSensitively)
 TEST_F(lookups, ProcessPidGivesTheFirstMatchInTheSystemsOrderAndOnlyInTheAskedSession)
 {
     const std::wstring path = bench::ProgramDirectory() + L"\\LookupTwin.exe";
-    ASSERT_TRUE(CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchChild.exe").c_str(), path.c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(bench::BenchProgramPath(L"BenchChild.exe").c_str(), path.c_str(), FALSE));
     {
         Sleeper one(path), two(path);
         ASSERT_NE(one.pid(), 0u);
         ASSERT_NE(two.pid(), 0u);
 
-        DWORD first = 0;
-        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot, &entry); more && first == 0; more = Process32NextW(snapshot, &entry))
-            if (std::wstring(entry.szExeFile) == L"LookupTwin.exe")
-                first = entry.th32ProcessID;
-        CloseHandle(snapshot);
+        const std::vector<DWORD> twins = bench::ProcessesNamed(L"LookupTwin.exe");
+        const DWORD first = twins.empty() ? 0 : twins.front();
         ASSERT_TRUE(first == one.pid() || first == two.pid());
 
         EXPECT_EQ(process_pid(L"LookupTwin.exe", 0), first);

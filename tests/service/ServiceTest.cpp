@@ -13,13 +13,6 @@ constexpr DWORD ShellStyle = WS_POPUP | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
 constexpr uint32_t Yellow = 0xFFFF00;
 constexpr uint32_t Black = 0x000000;
 
-RECT VirtualScreen()
-{
-    const LONG left = GetSystemMetrics(SM_XVIRTUALSCREEN);
-    const LONG top = GetSystemMetrics(SM_YVIRTUALSCREEN);
-    return RECT{left, top, left + GetSystemMetrics(SM_CXVIRTUALSCREEN), top + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-}
-
 bool SameRect(const RECT& a, const RECT& b)
 {
     return EqualRect(&a, &b) != FALSE;
@@ -62,7 +55,7 @@ TEST_F(ServiceTest, RunsWithItsShellOverTheVirtualScreenAtTheBottom)
     EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(shell, GWL_EXSTYLE)), static_cast<DWORD>(WS_EX_TOOLWINDOW));
     RECT rect{};
     GetWindowRect(shell, &rect);
-    EXPECT_TRUE(SameRect(rect, VirtualScreen()));
+    EXPECT_TRUE(SameRect(rect, bench::VirtualScreen()));
     EXPECT_TRUE(IsWindowVisible(shell));
     EXPECT_NE(GetForegroundWindow(), shell) << "shown without taking the activation";
     EXPECT_EQ(GetWindow(shell, GW_HWNDNEXT), nullptr) << "not at the bottom of the z-order";
@@ -111,20 +104,16 @@ TEST_F(ServiceTest, ControlsOtherThanStopKeepItRunning)
 
 TEST_F(ServiceTest, StopEndsWithExitCodeZeroAndTheServiceStartsAgain)
 {
-    const DWORD pid = service.Status().dwProcessId;
-    const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    ASSERT_NE(process, nullptr);
+    const bench::ProcessWatch process(service.Status().dwProcessId);
+    ASSERT_TRUE(process.valid());
 
     SERVICE_STATUS status{};
     ASSERT_EQ(service.Control(SERVICE_CONTROL_STOP, &status), 0u);
     EXPECT_TRUE(status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED);
     ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
     EXPECT_EQ(service.Status().dwWin32ExitCode, 0u);
-    EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
-    DWORD exitCode = 99;
-    GetExitCodeProcess(process, &exitCode);
-    EXPECT_EQ(exitCode, 0u);
-    CloseHandle(process);
+    EXPECT_TRUE(process.Ended(10000));
+    EXPECT_EQ(process.ExitCode(), 0u);
     EXPECT_FALSE(IsWindow(shell));
 
     ASSERT_TRUE(service.StartAndWaitForShell());
@@ -205,17 +194,10 @@ TEST_F(ServiceTest, StartedOutsideTheServiceManagerItExitsAtOnceWith1063)
     ASSERT_TRUE(service.StopAndWait());
     ASSERT_TRUE(bench::WaitUntil([] { return bench::FindShellWindow() == nullptr; }, 5000));
 
-    std::wstring command = L"\"" + bench::ProgramDirectory() + L"\\Quillon.exe\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    EXPECT_EQ(exitCode, static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    bench::StartedProgram program(bench::BinPath(L"Quillon.exe"));
+    ASSERT_TRUE(program.valid());
+    EXPECT_TRUE(program.Ended(10000));
+    EXPECT_EQ(program.ExitCode(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
     EXPECT_EQ(bench::FindShellWindow(), nullptr);
 }
 }

@@ -34,17 +34,13 @@ TEST(ServiceCrash, AFaultInASystemCallOfTheUiThreadEndsTheServiceWithADumpOfThat
     ASSERT_EQ(0u, service.Start());
     DWORD pid = 0;
     bench::WaitUntil([&] { return (pid = service.Status().dwProcessId) != 0; }, 10000);
-    const HANDLE process = pid != 0 ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
-    const bool ended = process != nullptr && WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
-    if (process != nullptr)
-        CloseHandle(process);
+    const bool ended = bench::ProcessWatch(pid).Ended(60000);
     ts::Reset();
     ASSERT_TRUE(ended) << "the service outlived the fault (pid " << pid << ")";
 
-    DWORD code = 0;
-    ASSERT_TRUE(bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code))
-        << "no dump with an exception at " << bench::Narrow(dump);
-    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), code);
+    const bench::MiniDump read = bench::ReadMiniDump(bench::ReadFileBytes(dump));
+    ASSERT_TRUE(read.valid) << "no dump with an exception at " << bench::Narrow(dump) << ": " << read.problem;
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), read.exceptionCode);
 
     std::wstring target(copy, copy + strlen(copy));
     EXPECT_TRUE(CopyFileW(dump.c_str(), target.c_str(), FALSE)) << GetLastError();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "BenchClient.h"
+#include "ServiceFixture.h"
 #include "TermSrv.h"
 
 namespace ts = bench::termsrv;
@@ -14,13 +15,6 @@ namespace
 constexpr DWORD RevertSessionControl = 129;
 // Comfortably more than the 30 s period of the return timer.
 constexpr DWORD BeyondOnePeriodMs = 38000;
-
-RECT VirtualScreen()
-{
-    const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
-    const int top = GetSystemMetrics(SM_YVIRTUALSCREEN);
-    return RECT{left, top, left + GetSystemMetrics(SM_CXVIRTUALSCREEN), top + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-}
 
 RECT WindowRect(HWND window)
 {
@@ -32,24 +26,17 @@ RECT WindowRect(HWND window)
 bool CoversVirtualScreen(HWND window)
 {
     const RECT rect = WindowRect(window);
-    const RECT screen = VirtualScreen();
+    const RECT screen = bench::VirtualScreen();
     return EqualRect(&rect, &screen) != FALSE;
 }
 
-class SessionService : public ::testing::Test
+class SessionService : public bench::ServiceFixture
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(service.StopAndWait());
-        ts::Reset();
-    }
-
     void TearDown() override
     {
-        service.StopAndWait();
+        ServiceFixture::TearDown();
         bench::SetProgramWindowsVersion(L"Quillon.exe", L"");
-        ts::Reset();
     }
 
     // Alice is logged on in session 1, which holds the console; Terminal Services is ready
@@ -60,12 +47,9 @@ protected:
         ASSERT_TRUE(ts::ConnectConsole(1));
         if (ready)
             ASSERT_TRUE(ts::MakeReady());
-        ASSERT_TRUE(service.StartAndWaitForShell());
-        shell = bench::FindShellWindow();
-        ASSERT_NE(nullptr, shell);
+        ASSERT_NO_FATAL_FAILURE(StartShell());
         if (ready)
-            ASSERT_TRUE(bench::WaitUntil([&] { return ts::IsRegistered(shell); }, 10000))
-                << "the shell never registered for session notifications";
+            WaitForRegistration();
     }
 
     bool WaitForReverts(LONG count, DWORD timeoutMs = BeyondOnePeriodMs)
@@ -81,9 +65,6 @@ protected:
     {
         return bench::WaitUntil([&] { return ts::ConsoleSession() == session; }, 5000);
     }
-
-    bench::Service service;
-    HWND shell = nullptr;
 };
 
 TEST_F(SessionService, ConsoleInSessionZeroIsReturnedEveryPeriodUntilSessionZeroDisconnects)
@@ -139,7 +120,7 @@ TEST_F(SessionService, ConsoleConnectInPlaceLeavesTheShellAloneRemoteConnectAlwa
     ASSERT_TRUE(bench::WaitUntil([&] { return ts::MovesSeen().count == before + 1; }, 5000))
         << "a remote connect did not move the shell";
     const ts::WindowMoves moves = ts::MovesSeen();
-    const RECT screen = VirtualScreen();
+    const RECT screen = bench::VirtualScreen();
     EXPECT_EQ(shell, moves.lastWindow);
     EXPECT_TRUE(EqualRect(&moves.lastRect, &screen));
     EXPECT_TRUE(CoversVirtualScreen(shell));

@@ -6,50 +6,32 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "BenchClient.h"
+#include "ServiceFixture.h"
 #include "TermSrv.h"
 
 namespace ts = bench::termsrv;
 
 namespace
 {
-constexpr const wchar_t* Explorer = L"QuillonExplorer.exe";
-constexpr const wchar_t* Tray = L"QuillonTray.exe";
+constexpr const wchar_t* Explorer = bench::ExplorerHelper;
+constexpr const wchar_t* Tray = bench::TrayHelper;
 constexpr DWORD StartTimeoutMs = 10000;
 // Long enough for a start that should not happen to have shown.
 constexpr DWORD NothingStartsMs = 2000;
 
-using bench::ProcessesNamed;
+using bench::BinPath;
+using bench::CopiesIn;
+using Watch = bench::ProcessWatch;
 
-// The copies of the image in the simulated session.
-std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session)
-{
-    std::vector<DWORD> pids;
-    for (const DWORD pid : ProcessesNamed(image))
-        if (ts::SessionOfProcess(pid) == session)
-            pids.push_back(pid);
-    return pids;
-}
-
-// Waits for exactly one copy in the session other than `not_this`; its pid, or 0.
 DWORD WaitForCopy(const wchar_t* image, DWORD session, DWORD notThis = 0, DWORD timeoutMs = StartTimeoutMs)
 {
-    DWORD found = 0;
-    bench::WaitUntil(
-        [&] {
-            const std::vector<DWORD> pids = CopiesIn(image, session);
-            found = pids.size() == 1 && pids[0] != notThis ? pids[0] : 0;
-            return found != 0;
-        },
-        timeoutMs);
-    return found;
+    return bench::WaitForOneCopy(image, session, notThis, timeoutMs);
 }
 
 bool NoCopyStarts(const wchar_t* image, DWORD session, DWORD timeoutMs = NothingStartsMs)
@@ -57,31 +39,16 @@ bool NoCopyStarts(const wchar_t* image, DWORD session, DWORD timeoutMs = Nothing
     return !bench::WaitUntil([&] { return !CopiesIn(image, session).empty(); }, timeoutMs);
 }
 
-HWND WindowOf(const wchar_t* className, DWORD pid)
-{
-    for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
-         window = FindWindowExW(nullptr, window, className, nullptr))
-    {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == pid)
-            return window;
-    }
-    return nullptr;
-}
-
 HWND WaitForWindowOf(const wchar_t* className, DWORD pid)
 {
-    HWND window = nullptr;
-    bench::WaitUntil([&] { return (window = WindowOf(className, pid)) != nullptr; }, StartTimeoutMs);
-    return window;
+    return bench::WaitForWindowOf(className, pid, StartTimeoutMs);
 }
 
 // Windows of the class that belong to none of our helpers (Wine's own taskbar, say).
 std::vector<HWND> ForeignWindows(const wchar_t* className)
 {
-    std::vector<DWORD> ours = ProcessesNamed(Explorer);
-    const std::vector<DWORD> trays = ProcessesNamed(Tray);
+    std::vector<DWORD> ours = bench::ProcessesNamed(Explorer);
+    const std::vector<DWORD> trays = bench::ProcessesNamed(Tray);
     ours.insert(ours.end(), trays.begin(), trays.end());
     std::vector<HWND> windows;
     for (HWND window = FindWindowExW(nullptr, nullptr, className, nullptr); window != nullptr;
@@ -96,56 +63,6 @@ std::vector<HWND> ForeignWindows(const wchar_t* className)
             windows.push_back(window);
     }
     return windows;
-}
-
-bool Kill(DWORD pid)
-{
-    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (process == nullptr)
-        return true;
-    TerminateProcess(process, 99);
-    const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
-void KillAll(const wchar_t* image)
-{
-    for (const DWORD pid : ProcessesNamed(image))
-        Kill(pid);
-}
-
-// A watch on a helper the service started: did it end, and how.
-class Watch
-{
-public:
-    explicit Watch(DWORD pid) : process_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {}
-    ~Watch()
-    {
-        if (process_ != nullptr)
-            CloseHandle(process_);
-    }
-    Watch(const Watch&) = delete;
-    Watch& operator=(const Watch&) = delete;
-
-    bool valid() const { return process_ != nullptr; }
-    bool Ended(DWORD timeoutMs = 0) const { return WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0; }
-    DWORD ExitCode() const
-    {
-        DWORD code = STILL_ACTIVE;
-        GetExitCodeProcess(process_, &code);
-        return code;
-    }
-
-private:
-    HANDLE process_;
-};
-
-using Started = bench::StartedProgram;
-
-std::wstring BinPath(const wchar_t* image)
-{
-    return bench::ProgramDirectory() + L"\\" + image;
 }
 
 std::wstring AwayPath(const wchar_t* image)
@@ -178,44 +95,22 @@ void RestoreImage(const wchar_t* image)
         MoveFileExW(AwayPath(image).c_str(), BinPath(image).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
-class ShellHelpers : public ::testing::Test
+class ShellHelpers : public bench::ServiceFixture
 {
 protected:
-    void SetUp() override
+    void Clean() override
     {
-        ASSERT_TRUE(service.StopAndWait());
-        Clean();
-    }
-
-    void TearDown() override
-    {
-        service.StopAndWait();
-        Clean();
-    }
-
-    void Clean()
-    {
-        KillAll(Tray);
-        KillAll(Explorer);
+        ServiceFixture::Clean();
         RestoreImage(Tray);
         RestoreImage(Explorer);
-        ts::Reset();
-    }
-
-    void Start()
-    {
-        ASSERT_TRUE(service.StartAndWaitForShell());
-        shell = bench::FindShellWindow();
-        ASSERT_NE(nullptr, shell);
     }
 
     // Starts with Terminal Services ready and waits until the shell registered for notifications.
     void StartReady()
     {
         ASSERT_TRUE(ts::MakeReady());
-        Start();
-        ASSERT_TRUE(bench::WaitUntil([&] { return ts::IsRegistered(shell); }, StartTimeoutMs))
-            << "the shell never registered for session notifications";
+        ASSERT_NO_FATAL_FAILURE(StartShell());
+        WaitForRegistration();
     }
 
     // Everything posted to the shell before this call has been handled once it returns: a fresh
@@ -233,15 +128,13 @@ protected:
         ASSERT_TRUE(PostMessageW(shell, message, code, 0));
     }
 
-    bench::Service service;
-    HWND shell = nullptr;
     DWORD nextMarkerSession = 20;
 };
 
 TEST_F(ShellHelpers, BothSessionZeroHelpersRunAndEveryOneThatEndsIsStartedAgainTheStopClosesThem)
 {
     const std::vector<HWND> foreignTaskbars = ForeignWindows(L"Shell_TrayWnd");
-    Start();
+    StartShell();
     DWORD explorer = WaitForCopy(Explorer, 0);
     DWORD tray = WaitForCopy(Tray, 0);
     ASSERT_NE(0u, explorer);
@@ -252,10 +145,10 @@ TEST_F(ShellHelpers, BothSessionZeroHelpersRunAndEveryOneThatEndsIsStartedAgainT
     // Each end is followed by a new copy, again and again (after a pause from the second on).
     for (int round = 0; round < 2; ++round)
     {
-        ASSERT_TRUE(Kill(explorer));
+        ASSERT_TRUE(bench::EndProcess(explorer));
         explorer = WaitForCopy(Explorer, 0, explorer);
         ASSERT_NE(0u, explorer) << "the explorer helper was not started again, round " << round;
-        ASSERT_TRUE(Kill(tray));
+        ASSERT_TRUE(bench::EndProcess(tray));
         tray = WaitForCopy(Tray, 0, tray);
         ASSERT_NE(0u, tray) << "the tray helper was not started again, round " << round;
     }
@@ -279,18 +172,18 @@ TEST_F(ShellHelpers, BothSessionZeroHelpersRunAndEveryOneThatEndsIsStartedAgainT
 
 TEST_F(ShellHelpers, AnExplorerHelperAlreadyRunningIsAdoptedAndReplacedWhenItEnds)
 {
-    Started running(BinPath(Explorer), L"");
+    bench::StartedProgram running(BinPath(Explorer));
     ASSERT_TRUE(running.Running());
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", running.pid()));
 
-    Start();
+    StartShell();
     // The tray helper is started after the explorer helper: once it runs, the explorer's turn
     // has passed.
     ASSERT_NE(0u, WaitForCopy(Tray, 0));
     EXPECT_EQ(std::vector<DWORD>{running.pid()}, CopiesIn(Explorer, 0)) << "a second explorer helper";
 
     // It is watched like one the service started.
-    ASSERT_TRUE(Kill(running.pid()));
+    ASSERT_TRUE(bench::EndProcess(running.pid()));
     const DWORD replacement = WaitForCopy(Explorer, 0, running.pid());
     ASSERT_NE(0u, replacement) << "the adopted copy's end was not noticed";
     // A helper is asked to close through its window: one that has none yet is not asked.
@@ -321,7 +214,7 @@ TEST_F(ShellHelpers, AMissingTrayImageIsTriedAgainUntilItAppearsAndEachUserOccas
 TEST_F(ShellHelpers, AMissingExplorerImageIsStartedOnceItAppearsAndTheStopClosesBoth)
 {
     ASSERT_TRUE(HideImage(Explorer));
-    Start();
+    StartShell();
     DWORD tray = WaitForCopy(Tray, 0);
     ASSERT_NE(0u, tray);
     EXPECT_TRUE(NoCopyStarts(Explorer, 0));
@@ -345,9 +238,9 @@ TEST_F(ShellHelpers, AHelperThatEndsAtOnceIsRestartedWithGrowingPausesAndTheStop
     ASSERT_TRUE(HideImage(Tray));
     const std::wstring log = BinPath(Tray) + L".starts";
     DeleteFileW(log.c_str());
-    ASSERT_TRUE(CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchQuickExit.exe").c_str(),
+    ASSERT_TRUE(CopyFileW(bench::BenchProgramPath(L"BenchQuickExit.exe").c_str(),
                           BinPath(Tray).c_str(), FALSE));
-    Start();
+    StartShell();
     // Starts at about 0, 0, 1, 3 and 7 s: five in eight seconds, where a tight loop makes hundreds.
     Sleep(8000);
     const std::vector<ULONGLONG> starts = StartsLogged(log);
@@ -374,7 +267,7 @@ TEST_F(ShellHelpers, WithNeitherHelperImageTheServiceRunsAndStopsCleanly)
 {
     ASSERT_TRUE(HideImage(Explorer));
     ASSERT_TRUE(HideImage(Tray));
-    Start();
+    StartShell();
     EXPECT_TRUE(NoCopyStarts(Explorer, 0));
     EXPECT_TRUE(CopiesIn(Tray, 0).empty());
     ASSERT_TRUE(service.StopAndWait());
@@ -440,7 +333,7 @@ TEST_F(ShellHelpers, ShellHookEventsStartTheUsersTrayOnlyWhileTheUserLooksElsewh
     StartReady();
     DWORD tray = WaitForCopy(Tray, 1);
     ASSERT_NE(0u, tray);
-    ASSERT_TRUE(Kill(tray));
+    ASSERT_TRUE(bench::EndProcess(tray));
 
     // Before any connect or disconnect the user's session is not known: nobody to tell.
     PostShellHook(1);
@@ -464,13 +357,13 @@ TEST_F(ShellHelpers, ShellHookEventsStartTheUsersTrayOnlyWhileTheUserLooksElsewh
     PostShellHook(1);
     tray = WaitForCopy(Tray, 1);
     ASSERT_NE(0u, tray) << "a window created in session 0 did not bring the user's tray";
-    ASSERT_TRUE(Kill(tray));
+    ASSERT_TRUE(bench::EndProcess(tray));
     PostShellHook(0x8006);
     tray = WaitForCopy(Tray, 1, tray);
     ASSERT_NE(0u, tray) << "a flashing window did not bring the user's tray";
 
     // The console shows session 0.
-    ASSERT_TRUE(Kill(tray));
+    ASSERT_TRUE(bench::EndProcess(tray));
     ASSERT_TRUE(ts::ConnectConsole(0));
     PostShellHook(1);
     EXPECT_NE(0u, WaitForCopy(Tray, 1, tray));
@@ -478,33 +371,13 @@ TEST_F(ShellHelpers, ShellHookEventsStartTheUsersTrayOnlyWhileTheUserLooksElsewh
 
 // A stand-in under the explorer helper's image name, in a folder of its own, started by the test
 // before the service so that the shell adopts it.
-class StandInExplorer
+class StandInExplorer : public bench::StandInProgram
 {
 public:
     explicit StandInExplorer(const std::wstring& arguments)
-        : folder_(bench::ProgramDirectory() + L"\\standin-explorer"), image_(folder_ + L"\\" + Explorer)
+        : StandInProgram(L"BenchStubbornHelper.exe", L"standin-explorer", Explorer, arguments)
     {
-        CreateDirectoryW(folder_.c_str(), nullptr);
-        if (CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
-                      image_.c_str(), FALSE))
-            process_.reset(new Started(image_, arguments));
     }
-    ~StandInExplorer()
-    {
-        process_.reset();
-        bench::WaitUntil([&] { return DeleteFileW(image_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; },
-                         5000);
-        RemoveDirectoryW(folder_.c_str());
-    }
-    StandInExplorer(const StandInExplorer&) = delete;
-    StandInExplorer& operator=(const StandInExplorer&) = delete;
-
-    DWORD pid() const { return process_ ? process_->pid() : 0; }
-    bool Running() const { return process_ && process_->Running(); }
-
-private:
-    std::wstring folder_, image_;
-    std::unique_ptr<Started> process_;
 };
 
 TEST_F(ShellHelpers, WithOneHelperMissingTheStopStillWaitsForTheOther)
@@ -514,13 +387,13 @@ TEST_F(ShellHelpers, WithOneHelperMissingTheStopStillWaitsForTheOther)
     StandInExplorer slow(L"Shell_TrayWnd 500");
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", slow.pid()));
     Watch watch(slow.pid());
-    Start();
+    StartShell();
     ASSERT_TRUE(bench::FlushWindow(shell));
     ASSERT_EQ(std::vector<DWORD>{slow.pid()}, CopiesIn(Explorer, 0));
 
     ASSERT_EQ(0u, service.Control(SERVICE_CONTROL_STOP));
     ASSERT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000));
-    EXPECT_TRUE(watch.Ended()) << "the service stopped before the explorer helper it asked to close";
+    EXPECT_TRUE(watch.Ended(0)) << "the service stopped before the explorer helper it asked to close";
     EXPECT_EQ(0u, watch.ExitCode());
 }
 
@@ -528,7 +401,7 @@ TEST_F(ShellHelpers, AHelperThatIgnoresCloseHoldsTheStopBackOnlyAboutASecond)
 {
     StandInExplorer stubborn(L"Shell_TrayWnd");
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", stubborn.pid()));
-    Start();
+    StartShell();
     const DWORD tray = WaitForCopy(Tray, 0);
     ASSERT_NE(0u, tray);
     ASSERT_EQ(std::vector<DWORD>{stubborn.pid()}, CopiesIn(Explorer, 0));

@@ -78,45 +78,21 @@ TEST(RestartSchedule, AHelperThatExitsAtOnceStartsAtMostEightTimesInAnyMinute)
 
 // A copy of BenchStubbornHelper under the explorer helper's name, started before the shell so
 // that the shell adopts it: it ignores WM_CLOSE and so holds the teardown for its full second.
-class StubbornExplorer
+class StubbornExplorer : public bench::StandInProgram
 {
 public:
     StubbornExplorer()
-        : folder_(bench::ProgramDirectory() + L"\\stopcheck"), image_(folder_ + L"\\QuillonExplorer.exe")
+        : StandInProgram(L"BenchStubbornHelper.exe", L"stopcheck", bench::ExplorerHelper, L"Shell_TrayWnd")
     {
-        CreateDirectoryW(folder_.c_str(), nullptr);
-        if (CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
-                      image_.c_str(), FALSE))
-            program_ = std::make_unique<bench::StartedProgram>(image_, L"Shell_TrayWnd");
     }
-    ~StubbornExplorer()
-    {
-        program_.reset();
-        DeleteFileW(image_.c_str());
-        RemoveDirectoryW(folder_.c_str());
-    }
-    StubbornExplorer(const StubbornExplorer&) = delete;
-    StubbornExplorer& operator=(const StubbornExplorer&) = delete;
-
-    DWORD pid() const { return program_ ? program_->pid() : 0; }
-
-private:
-    std::wstring folder_, image_;
-    std::unique_ptr<bench::StartedProgram> program_;
 };
 
 std::wstring LocalLow() { return bench::LocalLowFolder(); }
 
 void EndHelpersLeftBehind()
 {
-    for (const wchar_t* image : {L"QuillonTray.exe", L"QuillonExplorer.exe"})
-        for (const DWORD pid : bench::ProcessesNamed(image))
-            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid))
-            {
-                TerminateProcess(process, 99);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
+    bench::EndAll(bench::TrayHelper);
+    bench::EndAll(bench::ExplorerHelper);
 }
 
 // Runs the shell on this thread; stops it after the time, should it still run then.
@@ -144,23 +120,13 @@ TEST(ShellIdentity, ATrayStartedAsAUserWhoseIdentityCannotBeGivenUpEndsTheShellW
     EXPECT_EXIT(RunShellFor(10000), ::testing::ExitedWithCode(static_cast<int>(IdentityStuckCode)), "");
     ts::Reset();
     EndHelpersLeftBehind();
-    DWORD code = 0;
-    bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code);
-    EXPECT_EQ(IdentityStuckCode, code);
+    EXPECT_EQ(IdentityStuckCode, bench::ReadMiniDump(bench::ReadFileBytes(dump)).exceptionCode);
     DeleteFileW(dump.c_str());
 }
 
 HWND OwnShellWindow()
 {
-    for (HWND window = FindWindowExW(nullptr, nullptr, bench::ShellClass, nullptr); window != nullptr;
-         window = FindWindowExW(nullptr, window, bench::ShellClass, nullptr))
-    {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == GetCurrentProcessId())
-            return window;
-    }
-    return nullptr;
+    return bench::WindowOf(bench::ShellClass, GetCurrentProcessId());
 }
 
 HANDLE OpenTray()

@@ -11,6 +11,7 @@
 
 #include "../control/ControlTool.h"
 #include "BenchClient.h"
+#include "ServiceFixture.h"
 #include "Soak.h"
 #include "TermSrv.h"
 
@@ -31,25 +32,17 @@ std::vector<DWORD> ErrorsFor(int call)
     return {ERROR_ACCESS_DENIED, Errors[1 + call % 4]};
 }
 
-class TerminalServicesFaults : public ::testing::Test
+class TerminalServicesFaults : public bench::ServiceFixture
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(service.StopAndWait());
-        Clean();
-    }
     void TearDown() override
     {
         ts::ClearFaults();
-        service.StopAndWait();
-        Clean();
+        ServiceFixture::TearDown();
     }
-    static void Clean()
+    void Clean() override
     {
-        KillAll(Tray);
-        KillAll(Explorer);
-        ts::Reset();
+        ServiceFixture::Clean();
         DeleteFileW(CrashDumpPath().c_str());
     }
 
@@ -85,10 +78,7 @@ protected:
             },
             10000);
         const SERVICE_STATUS_PROCESS status = service.Status();
-        const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
-        const bool alive = process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-        if (process != nullptr)
-            CloseHandle(process);
+        const bool alive = bench::ProcessWatch(status.dwProcessId).Running();
         ExpectNoDump(what);
         EXPECT_TRUE(state == SERVICE_RUNNING && alive)
             << bench::Narrow(what) << ": the service " << (state == SERVICE_RUNNING ? "process is gone" : state == SERVICE_STOPPED ? "ended" : "hangs")
@@ -120,8 +110,6 @@ protected:
                       << status.dwCurrentState << ", pid " << status.dwProcessId << ", stopped "
                       << (service.WaitForState(SERVICE_STOPPED, 60000) ? "later" : "never") << ")";
     }
-
-    bench::Service service;
 };
 
 TEST_F(TerminalServicesFaults, EveryCallFailingAtStartOrWhileRunningNeitherHangsNorCrashesTheServiceOrTheTool)

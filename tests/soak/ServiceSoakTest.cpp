@@ -7,10 +7,10 @@
 
 #include "../control/ControlTool.h"
 #include "BenchClient.h"
+#include "ServiceFixture.h"
 #include "Soak.h"
 #include "TermSrv.h"
 
-namespace ts = bench::termsrv;
 using namespace soak;
 
 namespace
@@ -21,35 +21,14 @@ namespace
 constexpr DWORD HandleTolerance = 8;
 constexpr SIZE_T MemoryToleranceBytes = 1024 * 1024;
 
-class ServiceSoak : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(service.StopAndWait());
-        Clean();
-    }
-    void TearDown() override
-    {
-        service.StopAndWait();
-        Clean();
-    }
-    static void Clean()
-    {
-        KillAll(Tray);
-        KillAll(Explorer);
-        ts::Reset();
-    }
-
-    bench::Service service;
-};
+using ServiceSoak = bench::ServiceFixture;
 
 // Kills both helpers, then waits for their replacements (false when either is missing). A copy
 // that dies young is started again after a pause that doubles up to 60 s; the two helpers'
 // pauses run side by side.
 bool KillBothAndWaitForNext(DWORD& explorer, DWORD& tray)
 {
-    if (!Kill(explorer) || !Kill(tray))
+    if (!EndProcess(explorer) || !EndProcess(tray))
         return false;
     explorer = WaitForOneCopy(Explorer, 0, explorer, 75000);
     tray = WaitForOneCopy(Tray, 0, tray, 75000);
@@ -140,8 +119,8 @@ TEST_F(ServiceSoak, AStopRightAfterTheHelpersStartLeavesNoneRunning)
         ASSERT_TRUE(service.StopAndWait());
         EXPECT_TRUE(bench::WaitUntil([] { return CopiesIn(Explorer, 0).empty() && CopiesIn(Tray, 0).empty(); }, 3000))
             << "a session 0 helper outlived the stop, round " << round;
-        KillAll(Tray);
-        KillAll(Explorer);
+        EndAll(Tray);
+        EndAll(Explorer);
     }
 }
 }

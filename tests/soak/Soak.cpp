@@ -1,14 +1,10 @@
 #include "Soak.h"
 
-#include <shlobj.h>
-#include <tlhelp32.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "BenchClient.h"
 #include "ProcessFigures.h"
-#include "TermSrv.h"
 
 namespace soak
 {
@@ -23,45 +19,6 @@ int Count(int ci, int full)
     return Full() ? full : ci;
 }
 
-
-std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session)
-{
-    std::vector<DWORD> pids;
-    for (const DWORD pid : ProcessesNamed(image))
-        if (bench::termsrv::SessionOfProcess(pid) == session)
-            pids.push_back(pid);
-    return pids;
-}
-
-DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis, DWORD timeoutMs)
-{
-    DWORD found = 0;
-    bench::WaitUntil(
-        [&] {
-            const std::vector<DWORD> pids = CopiesIn(image, session);
-            found = pids.size() == 1 && pids[0] != notThis ? pids[0] : 0;
-            return found != 0;
-        },
-        timeoutMs, 5);
-    return found;
-}
-
-bool Kill(DWORD pid)
-{
-    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-    if (process == nullptr)
-        return true;
-    TerminateProcess(process, 99);
-    const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
-}
-
-void KillAll(const wchar_t* image)
-{
-    for (const DWORD pid : ProcessesNamed(image))
-        Kill(pid);
-}
 
 ServiceFigures FiguresOf(DWORD pid)
 {

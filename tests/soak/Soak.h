@@ -11,20 +11,22 @@
 
 namespace soak
 {
-constexpr const wchar_t* Explorer = L"QuillonExplorer.exe";
-constexpr const wchar_t* Tray = L"QuillonTray.exe";
+constexpr const wchar_t* Explorer = bench::ExplorerHelper;
+constexpr const wchar_t* Tray = bench::TrayHelper;
 
 // QUILLON_SOAK=full asks for the long counts; CI runs the short ones.
 bool Full();
 int Count(int ci, int full);
 
-using bench::ProcessesNamed;
-// The copies of the image in the simulated session.
-std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session);
-// Waits for exactly one copy in the session other than notThis; its pid, or 0.
-DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis = 0, DWORD timeoutMs = 10000);
-bool Kill(DWORD pid);
-void KillAll(const wchar_t* image);
+using bench::CopiesIn;
+using bench::EndAll;
+using bench::EndProcess;
+// Waits for exactly one copy in the session other than notThis; its pid, or 0. Polled often: the
+// soaks count restarts that follow each other closely.
+inline DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis = 0, DWORD timeoutMs = 10000)
+{
+    return bench::WaitForOneCopy(image, session, notThis, timeoutMs, 5);
+}
 
 // The service's figures as the process list has them (see bench/ProcessFigures.h).
 struct ServiceFigures

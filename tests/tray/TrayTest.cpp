@@ -15,6 +15,7 @@
 
 #include "BenchClient.h"
 #include "BenchState.h"
+#include "ServiceFixture.h"
 #include "TermSrv.h"
 #include "agent/AgentClient.h"
 
@@ -25,11 +26,6 @@ namespace
 constexpr const wchar_t* Notice = L"A service is showing a window";
 constexpr DWORD StartTimeoutMs = 15000;
 constexpr UINT ShowSession0Command = 3;   // the tray's menu item
-
-std::wstring BenchProgram(const wchar_t* name)
-{
-    return bench::ProgramDirectory() + L"\\..\\testbench\\" + name;
-}
 
 benchstate::Taskbar& Taskbar()
 {
@@ -54,13 +50,15 @@ std::vector<benchstate::Notice> NoticesOf(DWORD session, LONG since)
     return notices;
 }
 
-// Two users signed on, alice at the console; the bench taskbar; the service with its trays.
-class TrayTest : public ::testing::Test
+// Two users signed on, alice at the console; the bench taskbar; the service with its trays. The
+// fixture's end ends the users' trays too: a sign-off ends the session's programs on Windows, the
+// stand-in's does not, and a tray left following the feed would be a client of the next test's agent.
+class TrayTest : public bench::ServiceFixture
 {
 protected:
     void SetUp() override
     {
-        ts::Reset();
+        ASSERT_NO_FATAL_FAILURE(ServiceFixture::SetUp());
         ASSERT_TRUE(ts::LogOn(1, L"alice"));
         ASSERT_TRUE(ts::LogOn(2, L"bob"));
         ASSERT_TRUE(ts::ConnectConsole(1));
@@ -71,14 +69,14 @@ protected:
             icon = benchstate::TrayIcon{};
         // An earlier test's taskbar was ended before it could clear its window.
         Taskbar().window = 0;
-        taskbar_ = std::make_unique<bench::StartedProgram>(BenchProgram(L"BenchTaskbar.exe"), L"");
+        taskbar_ = std::make_unique<bench::StartedProgram>(bench::BenchProgramPath(L"BenchTaskbar.exe"));
         const auto ours = [this] {
             const DWORD owner = TaskbarWindowOwner();
             return owner != 0 && owner == taskbar_->pid();
         };
         ASSERT_TRUE(bench::WaitUntil(ours, 5000))
             << "the bench taskbar is not the first Shell_TrayWnd (exit code 2) or did not start";
-        ASSERT_TRUE(service_.StartAndWaitForShell());
+        ASSERT_TRUE(service.StartAndWaitForShell());
         ASSERT_TRUE(bench::WaitUntil([] { return IconOf(1).inUse && IconOf(2).inUse; }, StartTimeoutMs))
             << "the trays of sessions 1 and 2 gave the taskbar no icon";
         // The session 0 agent may come up after the users' trays.
@@ -96,27 +94,6 @@ protected:
         ASSERT_TRUE(bench::WaitUntil(agentAnswers, StartTimeoutMs, 200)) << "the session 0 agent does not answer";
     }
 
-    void TearDown() override
-    {
-        service_.StopAndWait();
-        // A sign-off ends the session's programs on Windows; the stand-in's does not, and a tray
-        // left following the feed would be a client of the next test's agent.
-        for (const DWORD pid : bench::ProcessesNamed(L"QuillonTray.exe"))
-        {
-            if (ts::SessionOfProcess(pid) == 0)
-                continue;
-            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid))
-            {
-                TerminateProcess(process, 0);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
-        ts::LogOff(2);
-        ts::LogOff(1);
-        ts::Reset();
-    }
-
     // The process of the window the bench taskbar recorded; 0 while none is recorded.
     static DWORD TaskbarWindowOwner()
     {
@@ -127,7 +104,6 @@ protected:
         return owner;
     }
 
-    bench::Service service_;
     std::unique_ptr<bench::StartedProgram> taskbar_;
 };
 
@@ -140,7 +116,7 @@ TEST_F(TrayTest, AnnouncesEachSessionZeroWindowOnceAndOpensTheViewerOnIt)
 
     // A first window: the feed tells its names and when it appeared; one notification in each
     // user session, none in session 0.
-    bench::StartedProgram first(BenchProgram(L"BenchDialogs.exe"), L"--canvas still 120");
+    bench::StartedProgram first(bench::BenchProgramPath(L"BenchDialogs.exe"), L"--canvas still 120");
     agent::Client feedClient = agent::Client::Connect(5000, true);
     agent::FeedWindow seen;
     ASSERT_TRUE(bench::WaitUntil(
@@ -170,7 +146,7 @@ TEST_F(TrayTest, AnnouncesEachSessionZeroWindowOnceAndOpensTheViewerOnIt)
     EXPECT_NE(IconOf(1).iconHash, idleIcon) << "the icon looks the same with a window waiting";
 
     // A second window: a second notification; the count goes up.
-    bench::StartedProgram second(BenchProgram(L"BenchDialogs.exe"), L"--canvas moving 120");
+    bench::StartedProgram second(bench::BenchProgramPath(L"BenchDialogs.exe"), L"--canvas moving 120");
     ASSERT_TRUE(bench::WaitUntil([&] { return NoticesOf(1, since).size() == 2 && NoticesOf(2, since).size() == 2; },
                                  StartTimeoutMs));
     EXPECT_EQ(std::wstring(NoticesOf(1, since)[1].text), L"Bench moving\nProgram: BenchDialogs.exe");
@@ -183,14 +159,9 @@ TEST_F(TrayTest, AnnouncesEachSessionZeroWindowOnceAndOpensTheViewerOnIt)
     const HWND still = FindWindowW(nullptr, L"Bench still");
     ASSERT_NE(still, nullptr);
     HWND agentWindow = nullptr;
-    for (HWND w = FindWindowExW(nullptr, nullptr, L"QuillonTray", nullptr); w != nullptr;
-         w = FindWindowExW(nullptr, w, L"QuillonTray", nullptr))
-    {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        if (ts::SessionOfProcess(pid) == 0)
-            agentWindow = w;
-    }
+    for (const DWORD pid : bench::CopiesIn(bench::TrayHelper, 0))
+        if (const HWND window = bench::WindowOf(L"QuillonTray", pid))
+            agentWindow = window;
     ASSERT_NE(agentWindow, nullptr);
     since = Taskbar().notices;
     PostMessageW(agentWindow, RegisterWindowMessageW(L"SHELLHOOK"), 0x8006, reinterpret_cast<LPARAM>(still));
@@ -229,11 +200,7 @@ TEST_F(TrayTest, AnnouncesEachSessionZeroWindowOnceAndOpensTheViewerOnIt)
     DWORD viewerPid = 0;
     if (viewer != nullptr)
         GetWindowThreadProcessId(viewer, &viewerPid);
-    if (const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, viewerPid))
-    {
-        TerminateProcess(process, 0);
-        CloseHandle(process);
-    }
+    bench::EndProcess(viewerPid);
     EXPECT_NE(viewer, nullptr) << "the click started no viewer";
     EXPECT_TRUE(selected) << "the viewer does not show the announced window selected";
 }

@@ -66,15 +66,8 @@ class Surface
 public:
     Surface(LONG width, LONG height) : rect_{0, 0, width, height}
     {
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
         dc_ = CreateCompatibleDC(nullptr);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits_, nullptr, 0);
+        bitmap_ = bench::CreateTopDownBitmap(dc_, width, height, &bits_);
         old_ = SelectObject(dc_, bitmap_);
         FillRect(dc_, &rect_, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     }

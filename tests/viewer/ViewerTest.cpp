@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -15,6 +16,7 @@
 #include "BenchClient.h"
 #include "ControlTool.h"
 #include "PngRead.h"
+#include "ServiceFixture.h"
 #include "TermSrv.h"
 #include "session/Names.h"
 #include "viewer/Png.h"
@@ -53,29 +55,7 @@ std::wstring TempFile(const wchar_t* name)
 // The screen's pixels over a rectangle, 0x00RRGGBB.
 std::vector<uint32_t> Screen(const RECT& rect)
 {
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    const HDC screen = GetDC(nullptr);
-    const HDC memory = CreateCompatibleDC(screen);
-    const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    const HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
-    GdiFlush();
-    std::vector<uint32_t> pixels(static_cast<const uint32_t*>(bits), static_cast<const uint32_t*>(bits) + width * height);
-    for (uint32_t& p : pixels)
-        p &= 0xFFFFFF;
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return pixels;
+    return bench::CaptureScreen(rect).data;
 }
 
 // Starts xdotool of the bench machine. Wine starts a Linux program given by its path, but the
@@ -211,42 +191,32 @@ TEST(ViewerWindow, AFaultEndsTheViewerWithItsOwnDump)
 {
     const std::wstring dump = bench::LocalLowFolder() + L"\\QuillonViewer.dmp";
     DeleteFileW(dump.c_str());
-    bench::StartedProgram viewer(Viewer(), L"");
+    bench::StartedProgram viewer(Viewer());
     ASSERT_TRUE(bench::WaitUntil([] { return IsWindowVisible(FindWindowW(ViewerWindowClass, nullptr)); }, 10000));
 
-    ASSERT_TRUE(bench::FaultInProcess(viewer.pid()));
-    // Wine's dump writer takes seconds, many under load.
-    ASSERT_TRUE(viewer.Ended(60000));
-    EXPECT_EQ(viewer.ExitCode(), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    DWORD code = 0;
-    EXPECT_TRUE(bench::ExceptionCodeInDump(bench::ReadFileBytes(dump), code)) << "no dump at " << bench::Narrow(dump);
-    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    const bench::FaultEnd fault = bench::FaultAndReadDump(viewer, dump);
+    ASSERT_TRUE(fault.faulted && fault.ended) << "faulted " << fault.faulted;
+    EXPECT_EQ(fault.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    EXPECT_TRUE(fault.dump.valid) << bench::Narrow(dump) << ": " << fault.dump.problem;
+    EXPECT_EQ(fault.dump.exceptionCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     DeleteFileW(dump.c_str());
 }
 
 // The real service with its session 0 agent, and the bench's dialogs as a service shows them.
-class ViewerAgainstAgent : public ::testing::Test
+class ViewerAgainstAgent : public bench::ServiceFixture
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(service_.StopAndWait());
-        bench::termsrv::Reset();
-        ASSERT_TRUE(service_.StartAndWaitForShell());
+        ASSERT_NO_FATAL_FAILURE(ServiceFixture::SetUp());
+        ASSERT_TRUE(service.StartAndWaitForShell());
         // The agent starts a moment after the service's shell.
         ASSERT_TRUE(bench::WaitUntil([&] { return View(L"--list").exitCode == 0; }, 15000, 200));
 
         results_ = TempFile(L"viewer-dialogs.txt");
-        const std::wstring program = bench::ProgramDirectory() + L"\\..\\testbench\\BenchDialogs.exe";
-        std::wstring line = L"\"" + program + L"\" \"" + results_ + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        ASSERT_TRUE(CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &process));
-        CloseHandle(process.hThread);
-        dialogs_ = process.hProcess;
-        pid_ = process.dwProcessId;
+        dialogs_ = std::make_unique<bench::StartedProgram>(bench::BenchProgramPath(L"BenchDialogs.exe"),
+                                                           L"\"" + results_ + L"\"");
+        ASSERT_TRUE(dialogs_->valid());
         ASSERT_TRUE(bench::WaitUntil(
             [&] {
                 question_ = FindWindowW(nullptr, L"Bench question");
@@ -260,13 +230,8 @@ protected:
 
     void TearDown() override
     {
-        if (dialogs_ != nullptr)
-        {
-            TerminateProcess(dialogs_, 99);
-            WaitForSingleObject(dialogs_, 5000);
-            CloseHandle(dialogs_);
-        }
-        service_.StopAndWait();
+        dialogs_.reset();
+        ServiceFixture::TearDown();
     }
 
     // Where a control of a top-level window sits in that window's picture.
@@ -278,10 +243,8 @@ protected:
         return POINT{(inner.left + inner.right) / 2 - outer.left, (inner.top + inner.bottom) / 2 - outer.top};
     }
 
-    bench::Service service_;
     std::wstring results_;
-    HANDLE dialogs_ = nullptr;
-    DWORD pid_ = 0;
+    std::unique_ptr<bench::StartedProgram> dialogs_;
     HWND question_ = nullptr;
     HWND licence_ = nullptr;
     HWND plain_ = nullptr;
@@ -292,7 +255,7 @@ TEST_F(ViewerAgainstAgent, TheCommandLineListsSavesClicksTypesAndCloses)
     ToolRun run = View(L"--list");
     ASSERT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
     EXPECT_EQ(run.err, L"");
-    const std::wstring pid = std::to_wstring(pid_);
+    const std::wstring pid = std::to_wstring(dialogs_->pid());
     for (HWND window : {question_, licence_, plain_})
     {
         wchar_t title[64];
@@ -352,23 +315,8 @@ TEST_F(ViewerAgainstAgent, TheCommandLineListsSavesClicksTypesAndCloses)
 
 TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
 {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    std::wstring line = L"\"" + Viewer() + L"\"";
-    ASSERT_TRUE(CreateProcessW(Viewer().c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process));
-    CloseHandle(process.hThread);
-    struct Ender
-    {
-        HANDLE process;
-        ~Ender()
-        {
-            TerminateProcess(process, 99);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
-    } ender{process.hProcess};
+    bench::StartedProgram viewerProgram(Viewer());
+    ASSERT_TRUE(viewerProgram.valid());
 
     HWND viewer = nullptr, list = nullptr, status = nullptr, picture = nullptr;
     ASSERT_TRUE(bench::WaitUntil(
@@ -453,5 +401,5 @@ TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
 
     // The window ends on request, with its worker.
     PostMessageW(viewer, WM_CLOSE, 0, 0);
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(viewerProgram.Ended(5000));
 }
