@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "FolderSecurity.h"
 #include "session/Console.h"
+#include "session/FolderSecurity.h"
 #include "session/Paths.h"
 #include "session/SystemError.h"
 
@@ -95,7 +95,9 @@ std::wstring service_image_path()
     if (length >= MAX_PATH)
         throw_system_error(ERROR_FILENAME_EXCED_RANGE, context);
 
-    check_program_folder(path);
+    const FolderVerdict folder = check_program_folder(path);
+    if (folder.error != ERROR_SUCCESS)
+        throw_system_error(folder.error, (std::string(context) + ": " + to_utf8(folder.reason)).c_str());
     PathAppendW(path, ServiceImage);
     PathQuoteSpacesW(path);
     return path;

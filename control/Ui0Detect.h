@@ -14,7 +14,7 @@ ScopedServiceHandle open_ui0detect_service(DWORD access);
 void enable_interactive_services();
 // The quoted or bare path of Quillon.exe in the tool's folder. Raises a system error when the
 // tool's path is unknown, the image path would not fit in MAX_PATH, or an account that is not an
-// administrator can change the folder (see FolderSecurity.h).
+// administrator can change the folder (see session/FolderSecurity.h).
 std::wstring service_image_path();
 void replace_ui0detect_image(const std::wstring& image_path);
 void restore_ui0detect_image();

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <exception>
 
 #include "Paths.h"
 #include "ProcessLookup.h"
@@ -25,28 +24,6 @@ ScopedHandle Adopt(DWORD running, DWORD* process_id)
         *process_id = running;
     return process;
 }
-
-// Undoes ImpersonateLoggedOnUser on every way out, before the token it used is closed. A
-// thread that stays the user must not run on.
-class Impersonation
-{
-public:
-    Impersonation(bool active, IdentityStuckAction stuck) noexcept : active_(active), stuck_(stuck) {}
-    Impersonation(const Impersonation&) = delete;
-    Impersonation& operator=(const Impersonation&) = delete;
-    ~Impersonation()
-    {
-        if (active_ && !RevertToSelf())
-        {
-            stuck_();
-            std::terminate();
-        }
-    }
-
-private:
-    bool active_;
-    IdentityStuckAction stuck_;
-};
 
 // The image beside the running program, by full path and in quotes, so that neither PATH nor
 // a space in the path can make the platform start some other file. False, with the error set,
@@ -70,8 +47,7 @@ bool BuildCommandLine(const std::wstring& image_name, wchar_t (&commandLine)[MAX
 }
 }
 
-ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck,
-                               DWORD* process_id)
+ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, DWORD* process_id)
 {
     if (process_id != nullptr)
         *process_id = 0;
@@ -92,10 +68,6 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id,
     if (!CreateEnvironmentBlock(environment.put(), token.get(), FALSE))
         return NoProcess();
 
-    if (token && !ImpersonateLoggedOnUser(token.get()))
-        return NoProcess();
-    const Impersonation impersonation(static_cast<bool>(token), identity_stuck);
-
     wchar_t commandLine[MAX_PATH] = {};
     if (!BuildCommandLine(image_name, commandLine))
         return NoProcess();
@@ -105,6 +77,8 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id,
     wchar_t desktop[] = L"WinSta0\\Default";
     startup.lpDesktop = desktop;
     PROCESS_INFORMATION process{};
+    // The user's token goes to the child only: this thread stays the service, so that the drive
+    // letters of the path resolve as the service sees them, not through the user's device map.
     if (!CreateProcessAsUserW(token.get(), nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                               environment.get(), nullptr, &startup, &process))
         return NoProcess();

@@ -14,15 +14,11 @@
 // process_pid throws. process_id, when given, receives the id of the copy handed back (0 with
 // a null result).
 
-// Called when the calling thread cannot give up a user's identity it took on. It must not
-// return: the caller would go on as that user.
-using IdentityStuckAction = void (*)();
-
 // As the user logged on in the session, or as the caller itself for session 0, on
 // "WinSta0\Default". A session other than 0 where nobody is logged on gets nothing: a copy
-// started there without a token would run in the caller's session instead.
-ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, IdentityStuckAction identity_stuck,
-                               DWORD* process_id = nullptr);
+// started there without a token would run in the caller's session instead. The calling thread
+// never takes on the user's identity.
+ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id, DWORD* process_id = nullptr);
 
 // In the caller's own session, as the caller's account at the high integrity level. The listed
 // handles, which must already be inheritable, are inherited and named in the child's variable

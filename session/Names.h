@@ -17,6 +17,9 @@ constexpr const wchar_t* ControlImage = L"QuillonControl.exe";
 constexpr const wchar_t* ExplorerImage = L"QuillonExplorer.exe";
 constexpr const wchar_t* TrayImage = L"QuillonTray.exe";
 constexpr const wchar_t* ViewerImage = L"QuillonViewer.exe";
+// All of them: whoever can change one of these can run code as LocalSystem or as an elevated
+// administrator.
+constexpr const wchar_t* ShippedPrograms[] = {ServiceImage, ControlImage, ExplorerImage, TrayImage, ViewerImage};
 
 // Window classes: the shell's desktop window; the explorer helper's, which is the class of
 // Windows' taskbar (what programs look for); the tray helper's; the viewer's main window.

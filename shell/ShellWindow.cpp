@@ -12,8 +12,10 @@
 #include "service/AppModule.h"
 #include "service/WinStation.h"
 #include "session/CrashDump.h"
+#include "session/FolderSecurity.h"
 #include "session/Launch.h"
 #include "session/Names.h"
+#include "session/Paths.h"
 #include "session/ProcessLookup.h"
 #include "session/ScopedResource.h"
 
@@ -57,10 +59,32 @@ void AskHelperToClose(DWORD processId, const wchar_t* className)
         PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
-// The UI thread must not go on as a user whose identity it took on to start a tray.
-void EndAsTheUser()
+// Nobody watches session 0 and the service keeps no log: its refusals go to the Application
+// event log under the service's name.
+void ReportHelpersRefused(const FolderVerdict& verdict)
 {
-    EndProcessWithDump(IdentityStuckCode);
+    const HANDLE source = RegisterEventSourceW(nullptr, Ui0DetectServiceName);
+    if (source == nullptr)
+        return;
+    const std::wstring text = L"Quillon starts no helper program: " + verdict.reason + L" (system error " +
+                              std::to_wstring(verdict.error) + L").";
+    LPCWSTR strings[] = {text.c_str()};
+    ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, HelpersRefusedEventId, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
+}
+
+// The helpers run as LocalSystem, elevated or as the users, from this program's folder: from a
+// folder that users can change they would run whatever those users put there.
+bool HelperFolderIsSafe()
+{
+    std::wstring program;
+    if (!ProgramPath(program))
+        return false;
+    const FolderVerdict verdict = check_program_folder(FolderOf(program));
+    if (verdict.error == ERROR_SUCCESS)
+        return true;
+    ReportHelpersRefused(verdict);
+    return false;
 }
 
 // The session this process runs in, as Terminal Services reports it; NoSession when it cannot.
@@ -269,6 +293,9 @@ void QuillonShellWindow::StartHelpers()
     if (helpersStarted)
         return;
     helpersStarted = true;
+    if (!HelperFolderIsSafe())
+        return;
+    helpersAllowed = true;
     StartExplorerHelper();
     StartTrayHelper();
     AnnounceUserSessions();
@@ -384,7 +411,7 @@ void QuillonShellWindow::StartTrayHelper()
     ScopedHandle process = MakeScopedHandle(nullptr);
     try
     {
-        process = launch_in_session(TrayImage, 0, &EndAsTheUser, &trayProcessId);
+        process = launch_in_session(TrayImage, 0, &trayProcessId);
     }
     catch (const std::system_error&)
     {
@@ -427,10 +454,14 @@ void QuillonShellWindow::RetryLater(UINT_PTR timerId, DWORD pauseMs)
 
 void QuillonShellWindow::EnsureTrayInSession(DWORD session)
 {
+    // Before the folder was found sound, or after it was not, nothing starts; the sessions that
+    // exist by then are announced once it is.
+    if (!helpersAllowed)
+        return;
     try
     {
         // Not watched: the copy in a user's session is only made sure of at each occasion.
-        launch_in_session(TrayImage, session, &EndAsTheUser);
+        launch_in_session(TrayImage, session);
     }
     catch (const std::system_error&)
     {

@@ -20,12 +20,12 @@ constexpr DWORD NoSession = 0xFFFFFFFF;
 constexpr UINT_PTR ReturnTimerId = 10;
 constexpr UINT ReturnTimerPeriodMs = 30000;
 
+// The event logged when the programs' folder can be changed by users and no helper is started.
+constexpr WORD HelpersRefusedEventId = 1;
+
 // The pending restarts of the session 0 helpers.
 constexpr UINT_PTR ExplorerRestartTimerId = 11;
 constexpr UINT_PTR TrayRestartTimerId = 12;
-
-// The exception code of the dump made when the UI thread cannot give up a user's identity.
-constexpr DWORD IdentityStuckCode = 0xE0494D50;
 
 // When to start a session 0 helper again. A copy that ends at once (it fails at start, or
 // another copy holds its lock) must not be restarted in a tight loop, and a start that failed
@@ -126,6 +126,8 @@ private:
     RestartSchedule trayRestarts;
     UINT shellHookMessage = 0;
     bool helpersStarted = false;
+    // Set once the programs' folder was found to be changeable by administrators only.
+    bool helpersAllowed = false;
     DWORD userSession = NoSession;
     DWORD consoleSession = NoSession;
     // Members are destroyed in reverse order: waits declared after this one are cancelled

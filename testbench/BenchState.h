@@ -112,6 +112,8 @@ struct Machine
     Process processes[MaxProcesses];
     Token tokens[MaxTokens];
     Fault faults[MaxCalls];
+    LONG launchCalls;          // CreateProcessAsUserW calls of the programs that loaded the stand-in
+    LONG impersonatedLaunches; // those made by a thread that had taken on another identity
 };
 }
 

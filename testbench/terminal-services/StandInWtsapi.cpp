@@ -2,8 +2,9 @@
 // simulated machine of TermSrv.h. Loaded into a program, it also redirects the program's own
 // imports of ProcessIdToSessionId, GetNamedPipeServerSessionId, WTSGetActiveConsoleSessionId and
 // CreateProcessAsUserW, so that a child started with a user token it handed out counts as a
-// process of that session, of MoveWindow, which it counts: Wine shows no trace of a move to the same rectangle, and of
-// RevertToSelf, so that a test can make it fail.
+// process of that session (and each such call is counted, with whether the calling thread was
+// impersonating), of MoveWindow, which it counts: Wine shows no trace of a move to the same
+// rectangle, and of RevertToSelf, so that a test can make it fail.
 
 #include <windows.h>
 #include <wtsapi32.h>
@@ -118,6 +119,11 @@ BOOL WINAPI BenchCreateProcessAsUserW(HANDLE token, LPCWSTR application, LPWSTR 
                                       BOOL inheritHandles, DWORD flags, LPVOID environment, LPCWSTR directory,
                                       LPSTARTUPINFOW startup, LPPROCESS_INFORMATION information)
 {
+    HANDLE threadToken = nullptr;
+    const bool impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &threadToken) != FALSE;
+    if (impersonating)
+        CloseHandle(threadToken);
+    ts::RecordLaunch(impersonating);
     const DWORD session = ts::SessionOfToken(token);
     if (session == ts::NoSession || session == 0)
         return RealCreateProcessAsUser(token, application, commandLine, processAttributes, threadAttributes,

@@ -839,6 +839,27 @@ void RecordMove(HWND window, int x, int y, int width, int height)
     m->lastMoveRect = RECT{x, y, x + width, y + height};
 }
 
+void RecordLaunch(bool impersonating)
+{
+    MachineLock m;
+    if (!m)
+        return;
+    ++m->launchCalls;
+    if (impersonating)
+        ++m->impersonatedLaunches;
+}
+
+LaunchesSeen LaunchCalls()
+{
+    LaunchesSeen launches;
+    MachineLock m;
+    if (!m)
+        return launches;
+    launches.count = m->launchCalls;
+    launches.impersonating = m->impersonatedLaunches;
+    return launches;
+}
+
 WindowMoves MovesSeen()
 {
     WindowMoves moves;

@@ -120,6 +120,15 @@ struct WindowMoves
     RECT lastRect{};
 };
 WindowMoves MovesSeen();
+// CreateProcessAsUserW as called by the programs that loaded the stand-in wtsapi32.dll: how
+// many calls, and how many of them came from a thread with a token of its own (impersonating),
+// where drive letters would resolve through the impersonated user's device map.
+struct LaunchesSeen
+{
+    LONG count = 0;
+    LONG impersonating = 0;
+};
+LaunchesSeen LaunchCalls();
 
 // The simulated session of a process: 0 unless it was started with a user token of a session.
 DWORD SessionOfProcess(DWORD processId);
@@ -146,6 +155,7 @@ HANDLE HandOutUserToken(DWORD session, DWORD* error);
 DWORD SessionOfToken(HANDLE token);
 void RecordProcessSession(DWORD processId, DWORD session);
 void RecordMove(HWND window, int x, int y, int width, int height);
+void RecordLaunch(bool impersonating);
 
 // The host that keeps the machine and the ready event for the life of the prefix (a service
 // of the prefix, started on first use); runs until the stop event is set.

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <memory>
 #include <vector>
@@ -337,6 +339,66 @@ TEST_F(ProceduresTest, AToolPathTooLongForTheImagePathChangesNothing)
     DeleteFileW(tool.c_str());
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
         RemoveDirectoryW(folder->c_str());
+}
+
+// Users may rename a folder two levels above the programs, where a check of their own folder and
+// the one that holds it does not look: they could move the copy away and put their own in its place.
+TEST_F(ProceduresTest, UnderAFolderUsersCanRenameTheToolChangesNothingAndTheServiceStartsNoHelper)
+{
+    SetImage(guard.original().image, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
+    const ServiceConfig before = QueryConfig();
+    SetNoInteractiveServices(1);
+    ScratchFolder open(L"quillon-open-above");
+    const std::wstring folder = open.path() + L"\\kept\\Quillon";
+    ASSERT_EQ(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr), ERROR_SUCCESS);
+    const std::wstring tool = folder + L"\\QuillonControl.exe";
+    ASSERT_TRUE(CopyFileW(ToolPath().c_str(), tool.c_str(), FALSE)) << GetLastError();
+    PSECURITY_DESCRIPTOR everyone = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                                     &everyone, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(everyone, &present, &dacl, &defaulted);
+    const DWORD set = SetNamedSecurityInfoW(const_cast<wchar_t*>(open.path().c_str()), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, dacl, nullptr);
+    LocalFree(everyone);
+    ASSERT_EQ(set, static_cast<DWORD>(ERROR_SUCCESS));
+
+    const ToolRun run = RunTool(L"-i", tool);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, L"");
+    EXPECT_EQ(run.err, FailureLine(ERROR_ACCESS_DENIED,
+                                   "Couldn't replace UI0Detect: the folder " + bench::Narrow(open.path()) +
+                                       ", which holds " + bench::Narrow(folder) +
+                                       " can be changed by users who are not administrators; unpack Quillon under "
+                                       "Program Files"));
+    EXPECT_EQ(NoInteractiveServices(), 1);
+    EXPECT_EQ(QueryConfig().image, before.image);
+    EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+
+    // A service entry that points there all the same runs its shell but starts no helper.
+    for (const wchar_t* program : {L"Quillon.exe", L"QuillonTray.exe", L"QuillonExplorer.exe"})
+        ASSERT_TRUE(CopyFileW((bench::ProgramDirectory() + L"\\" + program).c_str(),
+                              (folder + L"\\" + program).c_str(), FALSE));
+    SetImage(folder + L"\\Quillon.exe", SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL);
+    EXPECT_TRUE(bench::Service().StartAndWaitForShell());
+    const bool helperStarted = bench::WaitUntil(
+        [] {
+            return !bench::ProcessesNamed(L"QuillonTray.exe").empty() ||
+                   !bench::ProcessesNamed(L"QuillonExplorer.exe").empty();
+        },
+        2000);
+    EXPECT_TRUE(bench::Service().StopAndWait(20000));
+    for (const wchar_t* helper : {L"QuillonTray.exe", L"QuillonExplorer.exe"})
+        for (const DWORD pid : bench::ProcessesNamed(helper))
+            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid))
+            {
+                TerminateProcess(process, 99);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+    EXPECT_FALSE(helperStarted);
 }
 
 TEST_F(ProceduresTest, WhereWindowsHasNoEntryInstallCreatesItAndUninstallRemovesIt)

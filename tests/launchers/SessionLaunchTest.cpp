@@ -5,7 +5,6 @@
 #include <BenchClient.h>
 #include <TermSrv.h>
 
-#include <cstdlib>
 #include <system_error>
 
 #include "ChildImage.h"
@@ -15,12 +14,6 @@ namespace ts = bench::termsrv;
 
 namespace
 {
-// RevertToSelf does not fail here; were it to, this test program must not go on as the user.
-void IdentityStuck()
-{
-    std::abort();
-}
-
 std::vector<std::wstring> SystemEnvironment()
 {
     std::vector<std::wstring> entries;
@@ -46,7 +39,7 @@ TEST(launchers_session, SessionZeroStartsAsTheCallerOnTheInteractiveDesktopWithS
     ChildImage child(L"SessionZeroChild.exe");
     ASSERT_TRUE(child.copied());
     SetEnvironmentVariableW(L"QUILLON_PARENT_ONLY", L"1");
-    ScopedHandle process = launch_in_session(child.name(), 0, &IdentityStuck);
+    ScopedHandle process = launch_in_session(child.name(), 0);
     SetEnvironmentVariableW(L"QUILLON_PARENT_ONLY", nullptr);
     ASSERT_TRUE(process);
     ChildReport report;
@@ -65,7 +58,7 @@ TEST(launchers_session, SessionZeroStartsAsTheCallerOnTheInteractiveDesktopWithS
 
 TEST(launchers_session, AMissingFileGivesNoHandle)
 {
-    EXPECT_FALSE(launch_in_session(L"NoSuchQuillonHelper.exe", 0, &IdentityStuck));
+    EXPECT_FALSE(launch_in_session(L"NoSuchQuillonHelper.exe", 0));
 }
 }
 
@@ -77,14 +70,20 @@ TEST_F(launchers_users, StartsInTheUsersSessionOnceAndHandsBackTheRunningCopy)
     ChildImage child(L"UserSessionChild.exe");
     ASSERT_TRUE(child.copied());
 
-    ScopedHandle first = launch_in_session(child.name(), 2, &IdentityStuck);
+    const ts::LaunchesSeen before = ts::LaunchCalls();
+    ScopedHandle first = launch_in_session(child.name(), 2);
     ASSERT_TRUE(first);
+    const ts::LaunchesSeen after = ts::LaunchCalls();
+    EXPECT_EQ(after.count, before.count + 1);
+    // As the user, drive letters in the program's path would resolve through the user's own
+    // device map.
+    EXPECT_EQ(after.impersonating, before.impersonating) << "started with the user's token, not as the user";
     ChildReport report;
     ASSERT_TRUE(child.WaitForReport(report));
     EXPECT_EQ(ts::SessionOfProcess(report.pid), 2u) << "started with the session user's token";
     EXPECT_EQ(report.desktop, L"WinSta0\\Default");
 
-    ScopedHandle again = launch_in_session(child.name(), 2, &IdentityStuck);
+    ScopedHandle again = launch_in_session(child.name(), 2);
     ASSERT_TRUE(again);
     EXPECT_EQ(CountProcesses(child.name()), 1);
     EXPECT_EQ(WaitForSingleObject(again.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -98,12 +97,12 @@ TEST_F(launchers_users, ACopyInAnotherSessionOnlyDoesNotCount)
     ASSERT_TRUE(ts::LogOn(2, L"bob"));
     ChildImage child(L"OtherSessionChild.exe");
     ASSERT_TRUE(child.copied());
-    ScopedHandle inOne = launch_in_session(child.name(), 1, &IdentityStuck);
+    ScopedHandle inOne = launch_in_session(child.name(), 1);
     ASSERT_TRUE(inOne);
     ChildReport first;
     ASSERT_TRUE(child.WaitForReport(first));
 
-    ScopedHandle inTwo = launch_in_session(child.name(), 2, &IdentityStuck);
+    ScopedHandle inTwo = launch_in_session(child.name(), 2);
     ASSERT_TRUE(inTwo);
     ChildReport second;
     ASSERT_TRUE(child.WaitForReport(second));
@@ -119,8 +118,8 @@ TEST_F(launchers_users, ASessionWithoutAUserStartsNothing)
     ASSERT_TRUE(child.copied());
     // Without a token a copy would land in session 0, where the lookup for session 4 never
     // finds it: each call would add one.
-    EXPECT_FALSE(launch_in_session(child.name(), 4, &IdentityStuck));
-    EXPECT_FALSE(launch_in_session(child.name(), 4, &IdentityStuck));
+    EXPECT_FALSE(launch_in_session(child.name(), 4));
+    EXPECT_FALSE(launch_in_session(child.name(), 4));
     EXPECT_EQ(CountProcesses(child.name()), 0);
 }
 
@@ -129,14 +128,14 @@ TEST_F(launchers_users, MinusOneLooksInTheOwnSessionButAsksForTheTokenUnchanged)
     ChildImage child(L"MinusOneChild.exe");
     ASSERT_TRUE(child.copied());
     // No session -1 exists to hand out a token: nothing is started.
-    EXPECT_FALSE(launch_in_session(child.name(), WTS_CURRENT_SESSION, &IdentityStuck));
+    EXPECT_FALSE(launch_in_session(child.name(), WTS_CURRENT_SESSION));
     EXPECT_EQ(CountProcesses(child.name()), 0);
 
-    ScopedHandle inZero = launch_in_session(child.name(), 0, &IdentityStuck);
+    ScopedHandle inZero = launch_in_session(child.name(), 0);
     ASSERT_TRUE(inZero);
     ChildReport report;
     ASSERT_TRUE(child.WaitForReport(report));
-    ScopedHandle found = launch_in_session(child.name(), WTS_CURRENT_SESSION, &IdentityStuck);
+    ScopedHandle found = launch_in_session(child.name(), WTS_CURRENT_SESSION);
     ASSERT_TRUE(found) << "the copy in the caller's own session";
     EXPECT_EQ(CountProcesses(child.name()), 1);
 }
@@ -148,10 +147,10 @@ TEST_F(launchers_users, AFailedTokenQueryOrLookupStartsNothing)
     ASSERT_TRUE(child.copied());
 
     ts::InjectFault(ts::Call::QueryUserToken, ERROR_ACCESS_DENIED, true);
-    EXPECT_FALSE(launch_in_session(child.name(), 2, &IdentityStuck));
+    EXPECT_FALSE(launch_in_session(child.name(), 2));
 
     ts::InjectFault(ts::Call::EnumerateProcesses, ERROR_ACCESS_DENIED, true);
-    EXPECT_THROW(launch_in_session(child.name(), 2, &IdentityStuck), std::system_error);
+    EXPECT_THROW(launch_in_session(child.name(), 2), std::system_error);
     ts::InjectFault(ts::Call::EnumerateProcesses, ERROR_ACCESS_DENIED, true);
     DWORD lastError = 12345;
     try
@@ -176,7 +175,7 @@ TEST_F(launchers_users, SessionZeroAsksForNoToken)
     ts::InjectFault(ts::Call::QueryUserToken, ERROR_ACCESS_DENIED, false);
     ChildImage child(L"SessionZeroNoToken.exe");
     ASSERT_TRUE(child.copied());
-    ScopedHandle process = launch_in_session(child.name(), 0, &IdentityStuck);
+    ScopedHandle process = launch_in_session(child.name(), 0);
     ASSERT_TRUE(process);
     ChildReport report;
     ASSERT_TRUE(child.WaitForReport(report));

@@ -7,8 +7,9 @@
 #include <sddl.h>
 
 #include <string>
+#include <vector>
 
-#include "control/FolderSecurity.h"
+#include "session/FolderSecurity.h"
 
 namespace
 {
@@ -108,5 +109,61 @@ TEST(FolderSecurity, OwnersNullDaclsGenericRightsAndInheritOnlyEntries)
     EXPECT_TRUE(Open(L"O:BAD:(A;;GA;;;WD)", ProgramFileRights));
     EXPECT_TRUE(Open(L"O:BAD:(A;;FA;;;" + PlainUser + L")", ProgramFileRights));
     EXPECT_FALSE(Open(L"O:BAD:(A;;GRGX;;;WD)(A;OICIIO;FA;;;AU)(A;;FA;;;S-1-3-0)", ProgramFileRights));
+}
+}
+
+namespace
+{
+ObjectSecurity Read(const std::wstring& sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr));
+    const BYTE* const start = static_cast<const BYTE*>(descriptor);
+    ObjectSecurity read{ERROR_SUCCESS, std::vector<BYTE>(start, start + GetSecurityDescriptorLength(descriptor))};
+    LocalFree(descriptor);
+    return read;
+}
+
+// A copy in C:\Tools\Apps\Quillon: the folder and Apps kept as under Program Files, but Tools
+// made by hand under the drive's root, so that users may rename it.
+TEST(FolderSecurity, EveryShippedProgramAndEveryFolderUpToTheRootIsJudged)
+{
+    const std::vector<GuardedObject> objects = guarded_objects(L"C:\\Tools\\Apps\\Quillon\\");
+    std::vector<std::wstring> paths;
+    for (const GuardedObject& object : objects)
+        paths.push_back(object.path);
+    const std::wstring folder = L"C:\\Tools\\Apps\\Quillon";
+    EXPECT_EQ(paths, (std::vector<std::wstring>{folder, folder + L"\\Quillon.exe", folder + L"\\QuillonControl.exe",
+                                                folder + L"\\QuillonExplorer.exe", folder + L"\\QuillonTray.exe",
+                                                folder + L"\\QuillonViewer.exe", L"C:\\Tools\\Apps", L"C:\\Tools",
+                                                L"C:\\"}));
+
+    const ObjectSecurity program = Read(ProgramUnderProgramFiles);
+    std::vector<ObjectSecurity> facts = {Read(UnderProgramFiles), program, program, program, program,
+                                         ObjectSecurity{ERROR_FILE_NOT_FOUND, {}},   // no viewer in this copy
+                                         Read(UnderProgramFiles), Read(UnderDriveRoot), Read(DriveRoot)};
+    ASSERT_EQ(facts.size(), objects.size());
+
+    FolderVerdict verdict = judge_program_folder(objects, facts, nullptr);
+    EXPECT_EQ(verdict.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(verdict.reason.rfind(L"the folder C:\\Tools, which holds " + folder + L" can be changed", 0), 0u)
+        << std::string(verdict.reason.begin(), verdict.reason.end());
+
+    facts[7] = Read(ProgramFiles);
+    EXPECT_EQ(judge_program_folder(objects, facts, nullptr).error, static_cast<DWORD>(ERROR_SUCCESS));
+
+    // The viewer, started elevated, counts as much as the service.
+    facts[5] = Read(ProgramUnderDriveRoot);
+    verdict = judge_program_folder(objects, facts, nullptr);
+    EXPECT_EQ(verdict.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(verdict.reason.rfind(folder + L"\\QuillonViewer.exe can be changed", 0), 0u);
+
+    // A folder that is missing or unreadable is no pass.
+    facts[5] = ObjectSecurity{ERROR_FILE_NOT_FOUND, {}};
+    facts[8] = ObjectSecurity{ERROR_FILE_NOT_FOUND, {}};
+    verdict = judge_program_folder(objects, facts, nullptr);
+    EXPECT_EQ(verdict.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(verdict.reason, L"the permissions of C:\\ cannot be read");
 }
 }

@@ -6,16 +6,12 @@
 #include <initializer_list>
 #include <vector>
 
-#include "session/Names.h"
-#include "session/Paths.h"
-#include "session/ScopedResource.h"
-#include "session/SystemError.h"
+#include "Names.h"
+#include "Paths.h"
+#include "ScopedResource.h"
 
 namespace
 {
-
-constexpr const char* ReplaceContext = "Couldn't replace UI0Detect: ";
-constexpr const wchar_t* ShippedPrograms[] = {ServiceImage, ExplorerImage, TrayImage, ControlImage};
 
 // Compared part by part, so that no SID has to be built or freed.
 bool sid_is(PSID sid, BYTE authority, std::initializer_list<DWORD> parts)
@@ -143,29 +139,6 @@ std::vector<BYTE> caller_if_administrator()
 
 namespace
 {
-[[noreturn]] void refuse(DWORD code, const std::wstring& what)
-{
-    throw_system_error(code, (ReplaceContext + to_utf8(what)).c_str());
-}
-
-// False when the object does not exist.
-bool check_object(const std::wstring& path, DWORD rights, PSID administrator, const std::wstring& subject,
-                  bool may_be_missing)
-{
-    ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
-    const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                                               nullptr, nullptr, nullptr, descriptor.put());
-    if (status == ERROR_FILE_NOT_FOUND && may_be_missing)
-        return false;
-    if (status != ERROR_SUCCESS)
-        refuse(status, L"the permissions of " + path + L" cannot be read");
-    if (open_to_non_administrators(descriptor.get(), rights, administrator))
-        refuse(ERROR_ACCESS_DENIED, subject + L" can be changed by users who are not administrators; unpack "
-                                              L"Quillon under Program Files");
-    return true;
-}
-
 // "C:\a" for "C:\a\b", "C:\" for "C:\a", nothing for a root.
 std::wstring parent_folder(const std::wstring& path)
 {
@@ -176,22 +149,70 @@ std::wstring parent_folder(const std::wstring& path)
     const std::wstring parent = FolderOf(path);
     return parent.size() < rootLength ? path.substr(0, rootLength) : parent;
 }
+
+ObjectSecurity read_security(const std::wstring& path)
+{
+    ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
+    const DWORD status = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                               nullptr, nullptr, nullptr, descriptor.put());
+    if (status != ERROR_SUCCESS)
+        return ObjectSecurity{status, {}};
+    const BYTE* const start = static_cast<const BYTE*>(descriptor.get());
+    return ObjectSecurity{status, std::vector<BYTE>(start, start + GetSecurityDescriptorLength(descriptor.get()))};
+}
 }
 
-void check_program_folder(const std::wstring& folder)
+std::vector<GuardedObject> guarded_objects(const std::wstring& folder)
 {
-    std::vector<BYTE> caller = caller_if_administrator();
-    const PSID administrator = caller.empty() ? nullptr : caller.data();
-
-    check_object(folder, ProgramFolderRights, administrator, L"the folder " + folder, false);
-    const std::wstring prefix = !folder.empty() && folder.back() == L'\\' ? folder : folder + L"\\";
+    std::wstring own = folder;
+    if (own.size() > 1 && own.back() == L'\\' && PathSkipRootW(own.c_str()) != own.c_str() + own.size())
+        own.pop_back();
+    // A bare drive names its current folder, not its root.
+    if (own.size() == 2 && own[1] == L':')
+        own += L'\\';
+    std::vector<GuardedObject> objects;
+    objects.push_back(GuardedObject{own, ProgramFolderRights, false, L"the folder " + own});
+    const std::wstring prefix = !own.empty() && own.back() == L'\\' ? own : own + L"\\";
     for (const wchar_t* program : ShippedPrograms)
-        check_object(prefix + program, ProgramFileRights, administrator, prefix + program, true);
-    // The folder that holds it decides whether the folder can be renamed away and replaced.
-    // Further up, Windows' own folders (C:\, Program Files) give users no such right, and the
-    // folders are not looked at.
-    const std::wstring above = parent_folder(folder);
-    if (!above.empty())
-        check_object(above, AncestorFolderRights, administrator, L"the folder " + above + L", which holds " + folder,
-                     false);
+        objects.push_back(GuardedObject{prefix + program, ProgramFileRights, true, prefix + program});
+    // A folder above that users can rename lets them move the whole tree away and put their own
+    // in its place, however well the folder itself is kept.
+    for (std::wstring above = parent_folder(own); !above.empty(); above = parent_folder(above))
+        objects.push_back(
+            GuardedObject{above, AncestorFolderRights, false, L"the folder " + above + L", which holds " + own});
+    return objects;
+}
+
+FolderVerdict judge_program_folder(const std::vector<GuardedObject>& objects,
+                                   const std::vector<ObjectSecurity>& security, PSID administrator)
+{
+    for (size_t i = 0; i < objects.size(); ++i)
+    {
+        const GuardedObject& object = objects[i];
+        if (i >= security.size())
+            return FolderVerdict{ERROR_INVALID_DATA, L"the permissions of " + object.path + L" were not read"};
+        const ObjectSecurity& read = security[i];
+        if (read.status == ERROR_FILE_NOT_FOUND && object.may_be_missing)
+            continue;
+        if (read.status != ERROR_SUCCESS || read.descriptor.empty() ||
+            !IsValidSecurityDescriptor(const_cast<BYTE*>(read.descriptor.data())))
+            return FolderVerdict{read.status != ERROR_SUCCESS ? read.status : ERROR_INVALID_SECURITY_DESCR,
+                                 L"the permissions of " + object.path + L" cannot be read"};
+        if (open_to_non_administrators(const_cast<BYTE*>(read.descriptor.data()), object.rights, administrator))
+            return FolderVerdict{ERROR_ACCESS_DENIED, object.subject + L" can be changed by users who are not "
+                                                                       L"administrators; unpack Quillon under "
+                                                                       L"Program Files"};
+    }
+    return FolderVerdict{};
+}
+
+FolderVerdict check_program_folder(const std::wstring& folder)
+{
+    const std::vector<BYTE> caller = caller_if_administrator();
+    const std::vector<GuardedObject> objects = guarded_objects(folder);
+    std::vector<ObjectSecurity> security;
+    for (const GuardedObject& object : objects)
+        security.push_back(read_security(object.path));
+    return judge_program_folder(objects, security, caller.empty() ? nullptr : const_cast<BYTE*>(caller.data()));
 }
