@@ -51,6 +51,12 @@ void Check(uint32_t status, uint32_t window)
         throw_system_error(status, WindowContext("No session 0 window 0x%08X", window).c_str());
     if (status == ERROR_TIMEOUT)
         throw_system_error(status, WindowContext("The session 0 window 0x%08X does not answer", window).c_str());
+    if (status == ERROR_BUSY)
+        throw_system_error(status, WindowContext("The session 0 agent is capturing other windows; window 0x%08X "
+                                                 "was not captured, try again", window).c_str());
+    if (status == ERROR_NOT_ENOUGH_MEMORY)
+        throw_system_error(status, WindowContext("The session 0 agent has not the memory to capture window 0x%08X",
+                                                 window).c_str());
     throw_system_error(status, WindowContext("The session 0 agent could not act on window 0x%08X", window).c_str());
 }
 

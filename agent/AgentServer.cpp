@@ -1,6 +1,8 @@
 #include "AgentServer.h"
 
 #include <map>
+#include <new>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +43,9 @@ struct Server::State
     Pool agentPool{transport::Pipe::Agent, MaxInstances};
     Pool feedPool{transport::Pipe::Feed, MaxFeedInstances};
     std::map<std::wstring, uint32_t> feedAccounts;
+    // The windows with a capture under way, and how many captures run at once.
+    std::set<uint32_t> capturing;
+    uint32_t captures = 0;
 };
 }
 
@@ -55,12 +60,100 @@ constexpr DWORD StopWaitMs = 500;
 constexpr SIZE_T InstanceStackBytes = 256 * 1024;
 static_assert(MaxInstances + MaxFeedInstances + 1 <= MAXIMUM_WAIT_OBJECTS, "the stop waits on every thread at once");
 
+// Captures at once, each holding up to three copies of a picture of up to MaxCaptureSide
+// squared (64 MB): what a 32-bit agent can hold beside everything else.
+constexpr uint32_t MaxCapturesAtOnce = 2;
+
+// A capture runs on a thread of its own: a window that answers the ping and then hangs in
+// WM_PRINT holds that thread, not the client's. The capture is given up after the window's
+// time; the window stays marked until its capture ends, and every capture of it fails at once
+// meanwhile, so that retries take no further threads.
+struct CaptureJob
+{
+    std::shared_ptr<Server::State> state;
+    HWND window = nullptr;
+    uint32_t id = 0;
+    ScopedHandle done = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    DWORD error = ERROR_TIMEOUT;
+    windows::Picture picture;
+};
+
+DWORD WINAPI CaptureThread(void* parameter)
+{
+    const std::shared_ptr<CaptureJob> job(*static_cast<std::shared_ptr<CaptureJob>*>(parameter));
+    delete static_cast<std::shared_ptr<CaptureJob>*>(parameter);
+    try
+    {
+        job->error = windows::Capture(job->window, job->picture);
+    }
+    catch (const std::bad_alloc&)
+    {
+        job->picture = windows::Picture{};
+        job->error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    {
+        std::lock_guard<std::mutex> lock(job->state->mutex);
+        job->state->capturing.erase(job->id);
+        --job->state->captures;
+    }
+    SetEvent(job->done.get());
+    return 0;
+}
+
+// ERROR_TIMEOUT for a window whose earlier capture still hangs, or that hangs now;
+// ERROR_BUSY when captures of other windows fill every place; ERROR_NOT_ENOUGH_MEMORY.
+DWORD Capture(const std::shared_ptr<Server::State>& state, HWND window, uint32_t id, windows::Picture& picture)
+{
+    const ULONGLONG deadline = GetTickCount64() + WindowTimeoutMs;
+    {
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (state->capturing.count(id) != 0)
+            return ERROR_TIMEOUT;
+        while (state->captures >= MaxCapturesAtOnce)
+        {
+            if (GetTickCount64() >= deadline)
+                return ERROR_BUSY;
+            lock.unlock();
+            Sleep(20);
+            lock.lock();
+            if (state->capturing.count(id) != 0)
+                return ERROR_TIMEOUT;
+        }
+        state->capturing.insert(id);
+        ++state->captures;
+    }
+    auto job = std::make_shared<CaptureJob>();
+    job->state = state;
+    job->window = window;
+    job->id = id;
+    auto held = std::make_unique<std::shared_ptr<CaptureJob>>(job);
+    const ScopedHandle thread =
+        job->done ? MakeScopedHandle(CreateThread(nullptr, 0, CaptureThread, held.get(), 0, nullptr))
+                  : MakeScopedHandle(nullptr);
+    if (!thread)
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->capturing.erase(id);
+        --state->captures;
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    held.release();
+    // The ping may take the window's time, and the print as much again.
+    if (WaitForSingleObject(job->done.get(), 2 * WindowTimeoutMs + 500) != WAIT_OBJECT_0)
+        return ERROR_TIMEOUT;
+    picture = std::move(job->picture);
+    return job->error;
+}
+
 // Hands each request of an allowed client, by its type, to what serves it: the feed, or the
 // window actions.
 class Dispatcher
 {
 public:
-    Dispatcher(Server::State& state, const Header& header) : state_(state), header_(header) {}
+    Dispatcher(const std::shared_ptr<Server::State>& state, const Header& header)
+        : shared_(state), state_(*state), header_(header)
+    {
+    }
 
     // The rule a request is served under: Watch is the one request that the interactive user of
     // a session may make, not only an elevated administrator, and the one the feed's pipe serves.
@@ -95,7 +188,7 @@ public:
     {
         return OnWindow(request.window, [&](HWND window) {
             windows::Picture picture;
-            const DWORD error = windows::Capture(window, picture);
+            const DWORD error = Capture(shared_, window, request.window, picture);
             if (error != 0)
                 return Status(error);
             Image image;
@@ -145,6 +238,7 @@ private:
         return window != nullptr ? act(window) : Status(ERROR_INVALID_WINDOW_HANDLE);
     }
 
+    const std::shared_ptr<Server::State>& shared_;
     Server::State& state_;
     const Header& header_;
 };
@@ -193,8 +287,10 @@ private:
 };
 
 // Serves one connected client until it goes, misbehaves, is slow or the agent stops.
-void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state, transport::Pipe kind)
+void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Server::State>& shared,
+           transport::Pipe kind)
 {
+    Server::State& state = *shared;
     bool known = false;
     ClientToken client;
     std::wstring account;
@@ -241,7 +337,16 @@ void Serve(HANDLE pipe, transport::Channel& channel, Server::State& state, trans
             }
             return;
         }
-        if (channel.Write(std::visit(Dispatcher(state, header), request), IoTimeoutMs) != 0)
+        std::vector<uint8_t> answer;
+        try
+        {
+            answer = std::visit(Dispatcher(shared, header), request);
+        }
+        catch (const std::bad_alloc&)
+        {
+            answer = wire::EncodeAnswer(header, ERROR_NOT_ENOUGH_MEMORY);
+        }
+        if (channel.Write(answer, IoTimeoutMs) != 0)
             return;
     }
 }
@@ -309,7 +414,7 @@ DWORD WINAPI InstanceThread(void* parameter)
                 if (--pool.listening == 0)
                     StartListener(state, pool, none);
             }
-            Serve(pipe.get(), channel, *state, pool.pipe);
+            Serve(pipe.get(), channel, state, pool.pipe);
             std::lock_guard<std::mutex> lock(state->mutex);
             ++pool.listening;
         }

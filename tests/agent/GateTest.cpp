@@ -7,11 +7,13 @@
 #include <windows.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "agent/AgentServer.h"
 #include "agent/Transport.h"
 #include "agent/Wire.h"
+#include "BenchClient.h"
 
 namespace wire = agent::wire;
 using agent::transport::Pipe;
@@ -190,5 +192,41 @@ TEST(AgentGate, IdleAndFeedConnectionsDoNotKeepAnAdministratorOut)
     ASSERT_TRUE(administrator.Open()) << "an administrator found no instance within the first request's time";
     EXPECT_EQ(0u, administrator.Ask(wire::ListRequest{})) << "after " << GetTickCount64() - start << " ms";
     EXPECT_TRUE(idle.front()->ClosedWithin(agent::FirstRequestTimeoutMs + 2000)) << "an idle connection stayed";
+    server.Stop();
+}
+
+TEST(AgentCapture, OneCapturePerWindowAtATime)
+{
+    presented = Elevated();
+    presentedAccount = L"S-1-5-21-1-2-3-500";
+    agent::Server server(&Presented);
+    ASSERT_TRUE(server.Start()) << "the agent's pipe names are taken: " << GetLastError();
+
+    // A window whose thread sleeps from half a second after it showed.
+    bench::StartedProgram hung(bench::BenchProgramPath(L"BenchDialogs.exe"), L"--hang 8000");
+    const HWND window = bench::WaitForWindow(nullptr, L"Bench hung", 10000);
+    ASSERT_NE(nullptr, window);
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            DWORD_PTR result = 0;
+            return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 100, &result) == 0;
+        },
+        5000))
+        << "the window never stopped answering";
+    const auto id = static_cast<uint32_t>(reinterpret_cast<ULONG_PTR>(window));
+
+    // While one capture waits for the window, another of the same window fails at once and
+    // takes no thread; other requests are served.
+    uint32_t firstStatus = 0;
+    std::thread first([&] { firstStatus = Connection(Pipe::Agent).Ask(wire::CaptureRequest{id, 0}); });
+    Sleep(500);
+    Connection viewer(Pipe::Agent);
+    const ULONGLONG start = GetTickCount64();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), viewer.Ask(wire::CaptureRequest{id, 0})) << "retry " << i;
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "the retries waited for the window";
+    EXPECT_EQ(0u, viewer.Ask(wire::ListRequest{}));
+    first.join();
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), firstStatus);
     server.Stop();
 }
