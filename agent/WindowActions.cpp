@@ -12,41 +12,80 @@ namespace agent::windows
 {
 namespace
 {
-std::wstring ClassOf(HWND window)
+// The account a process runs as; empty when its token cannot be read.
+std::vector<BYTE> UserOf(HANDLE process)
 {
-    wchar_t name[256] = {};
-    const int length = GetClassNameW(window, name, ARRAYSIZE(name));
-    return std::wstring(name, length > 0 ? length : 0);
-}
-
-std::wstring ImageNameOf(DWORD processId)
-{
-    ScopedHandle process = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process)
+    ScopedHandle token = MakeScopedHandle(nullptr);
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.put()))
         return {};
-    return FileNameOf(process_image_path(process.get()));
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size);
+    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, user.data(), size, &size))
+        return {};
+    return user;
 }
 
-bool Same(const std::wstring& a, const wchar_t* b)
+bool SameUser(const std::vector<BYTE>& a, const std::vector<BYTE>& b)
 {
-    return CompareStringOrdinal(a.c_str(), -1, b, -1, TRUE) == CSTR_EQUAL;
+    return !a.empty() && !b.empty() &&
+           EqualSid(reinterpret_cast<const TOKEN_USER*>(a.data())->User.Sid,
+                    reinterpret_cast<const TOKEN_USER*>(b.data())->User.Sid) != FALSE;
 }
 
-// Quillon's own windows: the shell window, and the helpers' windows when their own programs
-// hold them (Wine's explorer keeps a "Shell_TrayWnd" of its own, which is not ours).
-bool IsQuillons(const std::wstring& className, const std::wstring& program)
+// The service's process as the service manager knows it; 0 when it does not run.
+DWORD ServiceProcess()
 {
-    if (className == ShellWindowClass)
-        return true;
-    if (className == ExplorerWindowClass)
-        return Same(program, ExplorerImage);
-    if (className == TrayWindowClass)
-        return Same(program, TrayImage);
-    return false;
+    ScopedServiceHandle manager = MakeScopedServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScopedServiceHandle service = MakeScopedServiceHandle(
+        manager ? OpenServiceW(manager.get(), Ui0DetectServiceName, SERVICE_QUERY_STATUS) : nullptr);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD bytes = 0;
+    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                          sizeof status, &bytes))
+        return 0;
+    return status.dwProcessId;
 }
+
+// Quillon's own windows are known by their processes, never by class or program name, which
+// any program may take: the agent's own (the session 0 tray), the service's (its shell
+// window), and the explorer helper's, which runs the program of the agent's own folder under
+// the agent's own account (the service's: no user can start a process as that).
+class OwnProcesses
+{
+public:
+    OwnProcesses() : service_(ServiceProcess()), user_(UserOf(GetCurrentProcess()))
+    {
+        // Unknown, no process is taken for the helper.
+        if (!PathBesideProgram(ExplorerImage, explorer_))
+            explorer_.clear();
+    }
+
+    // The window's process is one of them; otherwise its bare image name, for the list.
+    bool Own(DWORD processId, std::wstring& program) const
+    {
+        if (processId == GetCurrentProcessId() || (service_ != 0 && processId == service_))
+            return true;
+        ScopedHandle process =
+            MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+        if (!process)
+            return false;
+        const std::wstring image = process_image_path(process.get());
+        program = FileNameOf(image);
+        return !explorer_.empty() &&
+               CompareStringOrdinal(image.c_str(), -1, explorer_.c_str(), -1, TRUE) == CSTR_EQUAL &&
+               SameUser(UserOf(process.get()), user_);
+    }
+
+private:
+    DWORD service_;
+    std::vector<BYTE> user_;
+    std::wstring explorer_;
+};
 
 struct Listing
 {
+    OwnProcesses own;
     std::vector<Listed> windows;
 };
 
@@ -58,10 +97,7 @@ BOOL CALLBACK AddWindow(HWND window, LPARAM parameter)
     Listed entry;
     entry.window = window;
     GetWindowThreadProcessId(window, &entry.processId);
-    if (entry.processId == GetCurrentProcessId())
-        return TRUE;
-    entry.program = ImageNameOf(entry.processId);
-    if (IsQuillons(ClassOf(window), entry.program))
+    if (listing.own.Own(entry.processId, entry.program))
         return TRUE;
     // Read from the window manager, not asked of the window: a hung window cannot hold the list.
     wchar_t title[512] = {};

@@ -19,8 +19,9 @@ struct Listed
     std::wstring title;
 };
 
-// The top-level visible windows of the desktop, without Quillon's own (the shell window and
-// the helpers' windows) and without the agent's.
+// The top-level visible windows of the desktop, without those of Quillon's own processes (the
+// service's, the explorer helper's and the agent's), whatever class or program name another
+// window has.
 std::vector<Listed> List(HDESK desktop);
 
 // The listed window with the id, or null.

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "agent/AgentClient.h"
+#include "session/DisplayText.h"
 #include "session/ScopedResource.h"
 
 namespace
@@ -13,13 +14,10 @@ constexpr DWORD FeedWaitMs = 25000;
 constexpr DWORD FeedRetryMs = 5000;
 constexpr const wchar_t* NoticeTitle = L"A service is showing a window";
 
-// A title is any program's text: no control characters, and cut to what the field holds.
+// A title is any program's text: shown as such, and cut to what the field holds.
 std::wstring Printable(const std::wstring& text, size_t limit)
 {
-    std::wstring clean = text;
-    for (wchar_t& c : clean)
-        if (c < L' ' || c == 0x7F)
-            c = L' ';
+    std::wstring clean = DisplayText(text);
     if (clean.size() > limit)
         clean = clean.substr(0, limit > 0 ? limit - 1 : 0) + L"\u2026";
     return clean;

@@ -9,6 +9,7 @@
 #include "Png.h"
 #include "agent/AgentClient.h"
 #include "session/Console.h"
+#include "session/DisplayText.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
 
@@ -110,17 +111,6 @@ bool parse_command(int count, LPWSTR* arguments, Command* command)
     return false;
 }
 
-// Titles and names come from programs of other accounts: a tab or line break in them must not
-// make one window look like two, or shift the columns.
-std::wstring one_field(const std::wstring& text)
-{
-    std::wstring result = text;
-    for (wchar_t& c : result)
-        if (c < L' ' || c == 0x7F)
-            c = L' ';
-    return result;
-}
-
 void require_listed(agent::Client& client, uint32_t window)
 {
     for (const agent::WindowEntry& entry : client.List())
@@ -135,10 +125,12 @@ void run(const Command& command)
     agent::Client client = agent::Client::Connect();
     if (command.kind == Command::List)
     {
+        // Titles and names come from programs of other accounts: a tab or line break in them
+        // must not make one window look like two, nor a bidirectional control disguise a line.
         std::wstring list;
         for (const agent::WindowEntry& entry : client.List())
             list += format_window_id(entry.window) + L'\t' + std::to_wstring(entry.processId) + L'\t' +
-                    one_field(entry.program) + L'\t' + one_field(entry.title) + L'\n';
+                    DisplayText(entry.program) + L'\t' + DisplayText(entry.title) + L'\n';
         write_out(list);
         return;
     }

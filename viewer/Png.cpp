@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <stdexcept>
 
+#include "session/Paths.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
 
@@ -111,22 +113,105 @@ std::vector<uint8_t> Encode(uint32_t width, uint32_t height, const uint32_t* pix
     return out;
 }
 
+namespace
+{
+// The file's name as the system's own calls take it: full, with the prefix that turns off the
+// translation of Win32 names (a short temporary name beside a long target may cross MAX_PATH).
+struct SystemNames
+{
+    std::wstring extended;   // for CreateFileW: \\?\C:\x.png
+    std::wstring native;     // for a rename on the handle: \??\C:\x.png
+};
+
+SystemNames NamesOf(const std::wstring& path)
+{
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length = size != 0 ? GetFullPathNameW(path.c_str(), size, &full[0], nullptr) : 0;
+    if (length == 0 || length >= size)
+        return {};
+    full.resize(length);
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
+        return {full, L"\\??\\" + full.substr(4)};
+    if (full.rfind(L"\\\\", 0) == 0)
+        return {L"\\\\?\\UNC\\" + full.substr(2), L"\\??\\UNC\\" + full.substr(2)};
+    return {L"\\\\?\\" + full, L"\\??\\" + full};
+}
+
+// A new file of a name nobody has used in the folder: CREATE_NEW follows no link and opens no
+// file that is already there.
+ScopedFile CreateBeside(const std::wstring& folder, DWORD& error)
+{
+    static LONG counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        wchar_t name[64];
+        swprintf(name, 64, L"\\~QuillonViewer-%lx-%lx-%llx.tmp", GetCurrentProcessId(),
+                 static_cast<unsigned long>(InterlockedIncrement(&counter)), GetTickCount64());
+        const std::wstring temporary = folder + name;
+        ScopedFile file = MakeScopedFile(CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file)
+            return file;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    return MakeScopedFile(INVALID_HANDLE_VALUE);
+}
+
+bool WriteAll(HANDLE file, const std::vector<uint8_t>& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size())
+    {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+        DWORD written = 0;
+        if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr))
+            return false;
+        if (written == 0)
+        {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        done += written;
+    }
+    return FlushFileBuffers(file) != FALSE;
+}
+
+// Renames the open file: whatever the name holds then (a file, a link) is replaced, never
+// followed.
+bool RenameOver(HANDLE file, const std::wstring& nativeName)
+{
+    const DWORD nameBytes = static_cast<DWORD>(nativeName.size() * sizeof(wchar_t));
+    std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* const info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = nameBytes;
+    std::copy(nativeName.begin(), nativeName.end(), info->FileName);
+    return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+}
+
 void SaveFile(const std::wstring& path, const std::vector<uint8_t>& bytes)
 {
     const std::string context = "Couldn't write " + to_utf8(path);
-    ScopedFile file = MakeScopedFile(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
+    const SystemNames names = NamesOf(path);
+    if (names.extended.empty())
         throw_last_error(context.c_str());
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-    {
-        const DWORD error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
-        file.reset();
-        // A cut-off picture is worse than none.
-        DeleteFileW(path.c_str());
+    // The picture goes to a new file beside the target, which takes the target's name only once
+    // it is whole: a write that fails leaves the target as it was. The new file is removed
+    // through its handle, never by a name that someone may have pointed elsewhere meanwhile.
+    DWORD error = ERROR_PATH_NOT_FOUND;
+    ScopedFile file = CreateBeside(FolderOf(names.extended), error);
+    if (!file)
         throw_system_error(error, context.c_str());
-    }
+    if (WriteAll(file.get(), bytes) && RenameOver(file.get(), names.native))
+        return;
+    error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    throw_system_error(error, context.c_str());
 }
 }

@@ -17,6 +17,9 @@ uint32_t Adler32(const uint8_t* data, size_t size);
 // since a window's picture has none that means anything.
 std::vector<uint8_t> Encode(uint32_t width, uint32_t height, const uint32_t* pixels);
 
-// Writes the bytes to the file, replacing it; throws std::system_error naming the file.
+// Writes the bytes to a new file in the target's folder and renames it over the target: the
+// target is replaced whole or not at all, and a target that is a link is replaced by the file,
+// not written through (the viewer runs elevated: a link must not steer where it writes). The
+// new file takes the folder's inherited permissions. Throws std::system_error naming the file.
 void SaveFile(const std::wstring& path, const std::vector<uint8_t>& bytes);
 }

@@ -8,6 +8,7 @@
 #include "AgentWorker.h"
 #include "Commands.h"
 #include "PictureWindow.h"
+#include "session/DisplayText.h"
 #include "session/Names.h"
 #include "session/ScopedResource.h"
 #include "session/SystemError.h"
@@ -201,11 +202,8 @@ void ViewerWindow::ShowList(std::vector<agent::WindowEntry> list)
     int selectedIndex = -1;
     for (const agent::WindowEntry& entry : windows_)
     {
-        std::wstring line = (entry.title.empty() ? L"(no title)" : entry.title) + L"\t" + entry.program + L"\t" +
-                            std::to_wstring(entry.processId);
-        for (wchar_t& c : line)
-            if (c < L' ' && c != L'\t')
-                c = L' ';
+        const std::wstring line = (entry.title.empty() ? L"(no title)" : DisplayText(entry.title)) + L"\t" +
+                                  DisplayText(entry.program) + L"\t" + std::to_wstring(entry.processId);
         const LRESULT index = SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
         if (index >= 0)
         {
@@ -227,10 +225,12 @@ void ViewerWindow::ShowPictureStatus()
     const agent::Image& picture = picture_.Picture();
     for (const agent::WindowEntry& entry : windows_)
         if (entry.window == selected_)
-            SetWindowTextW(statusLabel_, (format_window_id(entry.window) + L"   " + entry.program + L"   pid " +
-                                          std::to_wstring(entry.processId) + L"   " + std::to_wstring(picture.width) +
-                                          L" x " + std::to_wstring(picture.height))
-                                             .c_str());
+        {
+            const std::wstring status = format_window_id(entry.window) + L"   " + DisplayText(entry.program) +
+                                        L"   pid " + std::to_wstring(entry.processId) + L"   " +
+                                        std::to_wstring(picture.width) + L" x " + std::to_wstring(picture.height);
+            SetWindowTextW(statusLabel_, status.c_str());
+        }
 }
 
 void ViewerWindow::OnResults()

@@ -12,6 +12,11 @@
 //                                         an 800x600 window "Bench moving", whose whole picture
 //                                         changes every 16 ms, or "Bench still", which never
 //                                         changes; it ends when closed or after SECONDS
+//     BenchDialogs --lookalikes SECONDS   windows under the class names of Quillon's own windows
+//                                         ("Bench shell class", "Bench taskbar class", "Bench
+//                                         tray class") and "Bench \u202Egnp.exe\t\u2066x", a
+//                                         title with bidirectional controls and a tab; it ends
+//                                         after SECONDS
 
 #include <windows.h>
 
@@ -256,6 +261,34 @@ void Pump(DWORD forMs)
         }
     }
 }
+
+int Lookalikes(DWORD seconds)
+{
+    const struct
+    {
+        const wchar_t* className;
+        const wchar_t* title;
+    } windows[] = {{L"$$$UI0Background", L"Bench shell class"},
+                   {L"Shell_TrayWnd", L"Bench taskbar class"},
+                   {L"QuillonTray", L"Bench tray class"},
+                   {L"BenchLookalike", L"Bench \u202Egnp.exe\t\u2066x"}};
+    int x = 700;
+    for (const auto& window : windows)
+    {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+        wc.lpszClassName = window.className;
+        RegisterClassW(&wc);
+        if (CreateWindowExW(0, window.className, window.title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, x, 600, 200, 100,
+                            nullptr, nullptr, wc.hInstance, nullptr) == nullptr)
+            return 1;
+        x += 40;
+    }
+    Pump(seconds * 1000);
+    return 0;
+}
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
@@ -273,6 +306,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
         Pump(1000);
         return 0;
     }
+    if (std::wstring(arguments[1]) == L"--lookalikes")
+        return Lookalikes(count >= 3 ? static_cast<DWORD>(_wtoi(arguments[2])) : 60);
     if (count >= 4 && std::wstring(arguments[1]) == L"--canvas")
         return Canvas(std::wstring(arguments[2]) == L"moving", static_cast<DWORD>(_wtoi(arguments[3])));
     InitializeCriticalSection(&resultLock);

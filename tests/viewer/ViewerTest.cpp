@@ -403,3 +403,42 @@ TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
     PostMessageW(viewer, WM_CLOSE, 0, 0);
     EXPECT_TRUE(viewerProgram.Ended(5000));
 }
+
+// Quillon's own windows are known by their processes: another program's window under the class
+// names of the shell and the helpers, from a program named as the tray helper, is a window like
+// any other. Its bidirectional controls are shown as escapes, not obeyed.
+TEST_F(ViewerAgainstAgent, LookalikesAreListedWithTheirTitlesEscaped)
+{
+    const std::wstring folder = TempFile(L"viewer-lookalike");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring lookalike = folder + L"\\QuillonTray.exe";
+    ASSERT_TRUE(CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchDialogs.exe").c_str(), lookalike.c_str(),
+                          FALSE));
+    bench::StartedProgram program(lookalike, L"--lookalikes 60");
+    const std::wstring pid = std::to_wstring(program.pid());
+    const wchar_t* const titles[] = {L"Bench shell class", L"Bench taskbar class", L"Bench tray class",
+                                     L"Bench \u202Egnp.exe\t\u2066x"};
+    std::vector<std::wstring> lines;
+    for (const wchar_t* title : titles)
+    {
+        const HWND window = bench::WaitForWindow(nullptr, title, 10000);
+        ASSERT_NE(window, nullptr) << bench::Narrow(title);
+        const std::wstring shown = title == titles[3] ? L"Bench \\u202Egnp.exe \\u2066x" : title;
+        lines.push_back(Id(window) + L"\t" + pid + L"\tQuillonTray.exe\t" + shown + L"\r\n");
+    }
+
+    ToolRun run;
+    const auto all_listed = [&] {
+        run = View(L"--list");
+        for (const std::wstring& line : lines)
+            if (run.out.find(line) == std::wstring::npos)
+                return false;
+        return true;
+    };
+    EXPECT_TRUE(bench::WaitUntil(all_listed, 5000, 200)) << bench::Narrow(run.out);
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    for (const wchar_t raw : {L'\u202E', L'\u2066'})
+        EXPECT_EQ(run.out.find(raw), std::wstring::npos) << "a bidirectional control reached the output";
+    // The shell's own window still is not listed.
+    EXPECT_EQ(run.out.find(Id(bench::FindShellWindow())), std::wstring::npos) << bench::Narrow(run.out);
+}
