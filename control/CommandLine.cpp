@@ -54,9 +54,7 @@ int run_control_tool(const wchar_t* commandLine)
     try
     {
         int count = 0;
-        arguments.reset(CommandLineToArgvW(commandLine, &count));
-        if (!arguments)
-            throw_last_error("Couldn't parse command line");
+        arguments = split_command_line(commandLine, &count);
 
         // Given an empty text the platform splits out the program's own path as the only element.
         if (count == 1 && *commandLine == L'\0')

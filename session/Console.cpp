@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <shellapi.h>
 
 #include <system_error>
 
@@ -74,4 +75,12 @@ void print_failure(const std::exception& error)
     if (const auto* system = dynamic_cast<const std::system_error*>(&error))
         line = L"[" + widen(system->code().category().name()) + L":" + std::to_wstring(system->code().value()) + L"] ";
     write_err(line + widen(error.what()));
+}
+
+ScopedLocal<LPWSTR*> split_command_line(const wchar_t* commandLine, int* count)
+{
+    ScopedLocal<LPWSTR*> arguments = MakeScopedLocal<LPWSTR*>(CommandLineToArgvW(commandLine, count));
+    if (!arguments)
+        throw_last_error("Couldn't parse command line");
+    return arguments;
 }

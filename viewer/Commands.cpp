@@ -199,9 +199,7 @@ int run_viewer_command(const wchar_t* commandLine)
     try
     {
         int count = 0;
-        arguments.reset(CommandLineToArgvW(commandLine, &count));
-        if (!arguments)
-            throw_last_error("Couldn't parse command line");
+        arguments = split_command_line(commandLine, &count);
         Command command{};
         if (count < 1 || !parse_command(count, arguments.get(), &command))
         {
