@@ -17,6 +17,7 @@
 #include "session/CrashDump.h"
 #include "session/ScopedResource.h"
 #include "session/SystemLibraries.h"
+#include "session/WindowFramework.h"
 
 namespace
 {
@@ -67,6 +68,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     MSG msg{};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)
     {
+        if (IsSentOnly(msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

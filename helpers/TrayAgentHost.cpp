@@ -2,14 +2,17 @@
 
 #include "session/Names.h"
 
-void TrayAgentHost::Start(HWND window)
+bool TrayAgentHost::Start(HWND window)
 {
-    if (hooked_ != nullptr || !server_.Start())
-        return;
+    if (hooked_ != nullptr)
+        return true;
+    if (!server_.Start())
+        return false;
     // Windows tells a flash to the shell hook windows of the desktop.
     shellHookMessage_ = RegisterWindowMessageW(L"SHELLHOOK");
     RegisterShellHookWindow(window);
     hooked_ = window;
+    return true;
 }
 
 void TrayAgentHost::Stop()

@@ -17,8 +17,9 @@ public:
     TrayAgentHost& operator=(const TrayAgentHost&) = delete;
 
     // Serves the agent for the desktop of the calling thread, whose window hears of flashes.
-    // A name taken by someone else leaves the tray without the agent, and says nothing.
-    void Start(HWND window);
+    // False when the pipe's name is taken by someone else or the pipe cannot be made: the tray
+    // then ends, so that the service starts it again (TrayAgentNameTakenExitCode).
+    bool Start(HWND window);
     // Stops serving; the window stops listening for flashes.
     void Stop();
 

@@ -1,5 +1,6 @@
 #include "TrayFeed.h"
 
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -28,6 +29,10 @@ struct TrayFeed::Link
 {
     HWND window = nullptr;
     ScopedHandle stop = MakeScopedHandle(nullptr);
+    // The latest state not yet taken by the window. Each state is whole: one that the window
+    // has not taken yet is replaced, and nothing of it is lost but windows already gone again.
+    std::mutex lock;
+    std::unique_ptr<agent::Feed> latest;
 };
 
 TrayFeed::~TrayFeed()
@@ -56,7 +61,7 @@ void TrayFeed::Start(HWND window)
 DWORD WINAPI TrayFeed::Follow(void* parameter)
 {
     const std::unique_ptr<std::shared_ptr<Link>> held(static_cast<std::shared_ptr<Link>*>(parameter));
-    const Link& link = **held;
+    Link& link = **held;
     do
     {
         try
@@ -69,8 +74,12 @@ DWORD WINAPI TrayFeed::Follow(void* parameter)
                 if (feed->sequence == sequence)
                     continue;
                 sequence = feed->sequence;
-                if (PostMessageW(link.window, WM_TRAY_FEED, 0, reinterpret_cast<LPARAM>(feed.get())))
-                    feed.release();
+                {
+                    const std::lock_guard<std::mutex> guard(link.lock);
+                    link.latest = std::move(feed);
+                }
+                // Posted for each state: a post lost to a full queue is made up for by the next.
+                PostMessageW(link.window, WM_TRAY_FEED, 0, 0);
             }
         }
         catch (const std::system_error&)
@@ -131,9 +140,16 @@ void TrayFeed::Announce(HWND window, const agent::FeedWindow& shown)
     lastNoticed_ = shown.window;
 }
 
-void TrayFeed::OnFeed(HWND window, LPARAM posted)
+void TrayFeed::OnFeed(HWND window)
 {
-    const std::unique_ptr<agent::Feed> feed(reinterpret_cast<agent::Feed*>(posted));
+    // Without a thread of its own (the copy in session 0) the tray has nothing to take.
+    if (!link_)
+        return;
+    std::unique_ptr<agent::Feed> feed;
+    {
+        const std::lock_guard<std::mutex> guard(link_->lock);
+        feed = std::move(link_->latest);
+    }
     if (!feed)
         return;
     if (waiting_ != feed->windows.size())

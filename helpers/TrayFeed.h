@@ -16,7 +16,8 @@
 
 // The icon's messages to the window (lParam: the mouse or notification event).
 constexpr UINT WM_TRAY_ICON = WM_APP + 1;
-// A change of the feed (lParam: an agent::Feed that the handler owns from then on).
+// The feed changed: the latest state waits for the window in the feed's slot. The message
+// carries nothing, so one that another program posts finds nothing new, or nothing at all.
 constexpr UINT WM_TRAY_FEED = WM_APP + 3;
 
 class TrayFeed
@@ -36,9 +37,9 @@ public:
     void AddIcon(HWND window) const;
     void RemoveIcon(HWND window) const;
 
-    // WM_TRAY_FEED: announces new windows, and flashes not announced within the minute; updates
-    // the count.
-    void OnFeed(HWND window, LPARAM feed);
+    // WM_TRAY_FEED: takes the latest state from the slot, announces new windows, and flashes
+    // not announced within the minute; updates the count.
+    void OnFeed(HWND window);
 
     // The window of the last notification, which a click on it opens; 0 before any.
     uint32_t LastNoticed() const { return lastNoticed_; }

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "TrayConsoleSwitch.h"
 #include "session/Names.h"
 #include "session/Paths.h"
 #include "session/ScopedResource.h"
@@ -47,6 +48,8 @@ const WNDCLASSEXW& TrayWindow::GetWndClassInfo()
 HWND TrayWindow::Create(CWindowClasses& classes)
 {
     taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+    // A token does not change: its groups are read once.
+    administrator_ = MayShowSessionZero(ReadOwnToken());
     return CWindowImpl::Create(classes, nullptr, RECT{}, WindowTitle);
 }
 
@@ -55,10 +58,16 @@ void TrayWindow::Begin()
     LookForQuit();
     if (m_hWnd == nullptr)
         return;
-    if (ownSession_ == 0)
-        agent_.Start(m_hWnd);
-    else
+    if (ownSession_ != 0)
+    {
         feed_.Start(m_hWnd);
+    }
+    else if (!agent_.Start(m_hWnd))
+    {
+        // A tray without its agent would hold the session's place until the next boot.
+        exitCode_ = static_cast<int>(TrayAgentNameTakenExitCode);
+        DestroyWindow();
+    }
 }
 
 void TrayWindow::LookForQuit()
@@ -98,9 +107,12 @@ void TrayWindow::StartViewer(uint32_t selected)
     ShellExecuteExW(&execute);
 }
 
+// Asked as the menu is built and again as the command runs: any program of the session can
+// post the command.
 bool TrayWindow::CanShowSession0() const
 {
-    return ownSession_ != 0 && WTSGetActiveConsoleSessionId() == ownSession_ && SwitchToServicesSession() != nullptr;
+    return ownSession_ != 0 && administrator_ && WTSGetActiveConsoleSessionId() == ownSession_ &&
+           SwitchToServicesSession() != nullptr;
 }
 
 // The menu's commands; also taken as WM_COMMAND, as the window's own commands.
@@ -170,7 +182,7 @@ BOOL TrayWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lPa
         OnIcon(lParam);
         return TRUE;
     case WM_TRAY_FEED:
-        feed_.OnFeed(m_hWnd, lParam);
+        feed_.OnFeed(m_hWnd);
         return TRUE;
     case WM_COMMAND:
         if (HIWORD(wParam) == 0 && lParam == 0)
@@ -185,7 +197,7 @@ BOOL TrayWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM lPa
         return TRUE;
     case WM_DESTROY:
         feed_.RemoveIcon(m_hWnd);
-        PostQuitMessage(0);
+        PostQuitMessage(exitCode_);
         return TRUE;
     default:
         if (agent_.OnShellHook(uMsg, wParam, lParam))

@@ -3,7 +3,7 @@
 // The tray's hidden window: the icon's owner, the target of the quit request and of the feed,
 // and the agent's listener for flashes. The icon's menu and a click on a notification start
 // QuillonViewer.exe from this program's folder, elevated; the menu also switches the console to
-// session 0 where Windows can.
+// session 0 where Windows can, for an administrator who holds the console (TrayConsoleSwitch.h).
 
 #include <windows.h>
 
@@ -29,7 +29,8 @@ public:
     // The window, its icon shown; null when it cannot be created.
     HWND Create(CWindowClasses& classes);
     // Begins listening for the quit request, and the agent's or the feed's work, as the
-    // session asks. The window may end at once: a request came before it could listen.
+    // session asks. The window may end at once: a request came before it could listen, or the
+    // agent cannot serve (the tray then exits with TrayAgentNameTakenExitCode).
     void Begin();
 
     BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult,
@@ -48,4 +49,6 @@ private:
     TrayAgentHost& agent_;
     TrayFeed& feed_;
     UINT taskbarCreated_ = 0;
+    int exitCode_ = 0;
+    bool administrator_ = false;
 };

@@ -13,6 +13,8 @@ int CMessageLoop::Run()
             continue;
         if (result == 0)
             return static_cast<int>(m_msg.wParam);
+        if (IsSentOnly(m_msg))
+            continue;
         TranslateMessage(&m_msg);
         DispatchMessageW(&m_msg);
     }

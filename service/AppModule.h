@@ -9,7 +9,8 @@
 class CMessageLoop
 {
 public:
-    // Runs until WM_QUIT and returns its wParam. A failed GetMessageW (-1) is skipped.
+    // Runs until WM_QUIT and returns its wParam. A failed GetMessageW (-1) is skipped, and so
+    // is a message that only the system sends (IsSentOnly).
     int Run();
 
 private:

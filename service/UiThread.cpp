@@ -19,8 +19,13 @@ int RunShell(StopActionSlot* stopAction)
             shell.ShowWindow(SW_SHOWNOACTIVATE);
             shell.UpdateWindow();
             // Runs on the service control handler's thread: posts nothing once the window is gone.
-            stopAction->Fill([&shell] { shell.PostFromAnyThread(WM_COMMAND); });
-            result = loop.Run();
+            stopAction->Fill([&shell] { shell.RequestStop(); });
+            // The shell's teardown posts the quit once its window is gone. A quit that another
+            // program posts to the window or to this thread comes while it still lives, and is
+            // no stop.
+            do
+                result = loop.Run();
+            while (shell.m_hWnd != nullptr);
             // The action refers to this stack frame; no stop may reach it after this point.
             stopAction->Clear();
         }

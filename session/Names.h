@@ -28,6 +28,11 @@ constexpr const wchar_t* ExplorerWindowClass = L"Shell_TrayWnd";
 constexpr const wchar_t* TrayWindowClass = L"QuillonTray";
 constexpr const wchar_t* ViewerWindowClass = L"QuillonViewer";
 
+// The exit code of the session 0 tray that could not take the agent's pipe name (someone else
+// holds it): the service starts the tray again after its pause, and the agent comes up once
+// the name is free. (ERROR_PIPE_BUSY: all instances of the pipe are taken.)
+constexpr DWORD TrayAgentNameTakenExitCode = 231;
+
 // Set by the control tool, it asks every copy of the tray in every session to quit.
 constexpr const wchar_t* QuitAllEventName = L"Global\\QuillonTray_QuitAll";
 

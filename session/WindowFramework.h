@@ -32,6 +32,23 @@ private:
     std::vector<ATOM> m_atoms;
 };
 
+// The messages that the system only ever sends, as it creates or destroys a window. One taken
+// from a message queue was posted by some program: dispatched, a WM_NCDESTROY would tear down
+// the window's object while the window lives on. Message loops drop them.
+inline bool IsSentOnly(const MSG& message)
+{
+    switch (message.message)
+    {
+    case WM_NCCREATE:
+    case WM_CREATE:
+    case WM_DESTROY:
+    case WM_NCDESTROY:
+        return true;
+    default:
+        return false;
+    }
+}
+
 class CWindow
 {
 public:

@@ -247,11 +247,14 @@ BOOL QuillonShellWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LP
     }
     if (uMsg == WM_COMMAND && wParam == 0)
     {
+        lResult = 0;
+        // Posted by another program: only the service stops the service.
+        if (!stopRequested.load())
+            return TRUE;
         // The stop request of the service host. No helper is started again from here on.
         KillTimer(ExplorerRestartTimerId);
         KillTimer(TrayRestartTimerId);
         DestroyWindow();
-        lResult = 0;
         return TRUE;
     }
     return FALSE;
@@ -262,6 +265,13 @@ bool QuillonShellWindow::PostFromAnyThread(UINT message, WPARAM wParam, LPARAM l
     // Read once: the window may go away meanwhile, and a post to a destroyed window fails.
     const HWND window = postTarget.load();
     return window != nullptr && ::PostMessageW(window, message, wParam, lParam) != FALSE;
+}
+
+bool QuillonShellWindow::RequestStop()
+{
+    // Set before the post: the window may handle the command before PostMessageW returns.
+    stopRequested.store(true);
+    return PostFromAnyThread(WM_COMMAND);
 }
 
 LRESULT QuillonShellWindow::OnCreate()

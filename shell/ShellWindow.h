@@ -96,6 +96,10 @@ public:
     // (a null window would post to the calling thread's own queue). False when nothing was posted.
     bool PostFromAnyThread(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
 
+    // The service host's stop request, from its control handler's thread. Any program on the
+    // desktop can post the stop command too: the window acts on it only once this was called.
+    bool RequestStop();
+
 private:
     LRESULT OnCreate();
     void OnPaint();
@@ -122,6 +126,7 @@ private:
     // The window handle as the other threads see it: set once the window exists, cleared as it
     // is destroyed. m_hWnd is the UI thread's alone.
     std::atomic<HWND> postTarget{nullptr};
+    std::atomic<bool> stopRequested{false};
     RestartSchedule explorerRestarts;
     RestartSchedule trayRestarts;
     UINT shellHookMessage = 0;

@@ -96,6 +96,24 @@ TEST(helpers_tray, EndsWhenTheQuitAllEventIsSetAndTheNextCopyStays)
     EXPECT_TRUE(next.Ended(EndTimeoutMs));
 }
 
+// Any program on the desktop can post to the tray: no message it posts hands the tray memory to
+// free, or makes the window's object let go of a window that lives on.
+TEST(helpers_tray, MessagesThatOthersPostFreeNothingAndTheTrayStillEndsOnClose)
+{
+    constexpr UINT FeedChanged = WM_APP + 3;
+    Helper tray(TrayImage);
+    const HWND window = tray.Window(TrayWindowClass);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(PostMessageW(window, FeedChanged, 0, 0x5A5A5A50));
+    ASSERT_TRUE(PostMessageW(window, FeedChanged, 0, 0));
+    ASSERT_TRUE(PostMessageW(window, WM_NCDESTROY, 0, 0));
+    // Handled after the ones above: a tray that freed the pointer has crashed by then, and one
+    // whose object let go of its window no longer ends on a close.
+    ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
+    ASSERT_TRUE(tray.Ended(30000)) << "the tray did not end on the close";
+    EXPECT_EQ(tray.ExitCode(), 0u);
+}
+
 // The session 0 copy reads other programs' windows for the agent: a fault in any of its threads
 // must end it with a dump of its own, not the service's.
 TEST(helpers_tray, AFaultEndsTheTrayWithItsOwnDump)

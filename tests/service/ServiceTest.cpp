@@ -76,6 +76,34 @@ TEST_F(ServiceTest, CloseRequestsAndOtherCommandsLeaveTheShellOpen)
     EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
+// Any program on the desktop can post to the shell and its thread: only the service's own stop
+// request stops it.
+TEST_F(ServiceTest, StopsQuitsAndDestroysThatOthersPostLeaveTheServiceRunning)
+{
+    const DWORD thread = GetWindowThreadProcessId(shell, nullptr);
+    ASSERT_TRUE(PostMessageW(shell, WM_COMMAND, 0, 0));   // the stop command itself
+    ASSERT_TRUE(PostMessageW(shell, WM_DESTROY, 0, 0));
+    ASSERT_TRUE(PostMessageW(shell, WM_NCDESTROY, 0, 0));
+    ASSERT_TRUE(PostMessageW(shell, WM_QUIT, 0, 0));
+    ASSERT_TRUE(PostThreadMessageW(thread, WM_QUIT, 0, 0));
+    // Posted messages are handled in order: once an activation posted last has sent the shell
+    // back to the bottom, all of the above were taken from the queue.
+    SetWindowPos(shell, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ASSERT_NE(GetWindow(shell, GW_HWNDNEXT), nullptr) << "the bench could not raise the window";
+    ASSERT_TRUE(PostMessageW(shell, WM_ACTIVATE, WA_CLICKACTIVE, 0));
+    EXPECT_TRUE(bench::WaitUntil([&] { return GetWindow(shell, GW_HWNDNEXT) == nullptr; }, 5000))
+        << "the shell no longer handles its messages";
+    EXPECT_TRUE(IsWindow(shell));
+    EXPECT_EQ(service.State(), static_cast<DWORD>(SERVICE_RUNNING));
+
+    // The service's own stop still reaches the shell, and ends the service as ever.
+    SERVICE_STATUS status{};
+    ASSERT_EQ(service.Control(SERVICE_CONTROL_STOP, &status), 0u);
+    EXPECT_TRUE(service.WaitForState(SERVICE_STOPPED, 10000)) << "the stop request no longer reaches the shell";
+    EXPECT_EQ(service.Status().dwWin32ExitCode, 0u);
+    EXPECT_FALSE(IsWindow(shell));
+}
+
 TEST_F(ServiceTest, ActivationSendsTheShellBackToTheBottom)
 {
     SetWindowPos(shell, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
