@@ -227,20 +227,32 @@ int StubbornStop()
         return Fail("the service did not stop before the measurement");
     KillAll(Explorer);
     KillAll(Tray);
-    // A stand-in under the explorer helper's image name, already running: the shell adopts it.
-    const std::wstring folder = bench::ProgramDirectory() + L"\\stubborn";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring image = folder + L"\\" + Explorer;
+    // A stand-in in the explorer helper's place beside the service, already running: the shell
+    // adopts it (a program of that name from elsewhere it would not). The helper is put back after.
+    const std::wstring image = bench::ProgramDirectory() + L"\\..\\bin\\" + Explorer;
+    const std::wstring away = image + L".away";
     const std::wstring source = bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe";
+    if (!MoveFileExW(image.c_str(), away.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return Fail("moving the explorer helper aside");
+    const auto putBack = [&] {
+        bench::WaitUntil([&] { return DeleteFileW(image.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
+        MoveFileExW(away.c_str(), image.c_str(), MOVEFILE_REPLACE_EXISTING);
+    };
     if (!CopyFileW(source.c_str(), image.c_str(), FALSE))
+    {
+        putBack();
         return Fail("copying the stubborn helper");
+    }
     std::wstring commandLine = L"\"" + image + L"\" Shell_TrayWnd";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &info))
+    {
+        putBack();
         return Fail("starting the stubborn helper");
+    }
     CloseHandle(info.hThread);
     int result = 0;
     if (bench::WaitForWindow(L"Shell_TrayWnd", nullptr, 5000) == nullptr || !service.StartAndWaitForShell() ||
@@ -260,8 +272,7 @@ int StubbornStop()
     WaitForSingleObject(info.hProcess, 5000);
     CloseHandle(info.hProcess);
     KillAll(Tray);
-    bench::WaitUntil([&] { return DeleteFileW(image.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
-    RemoveDirectoryW(folder.c_str());
+    putBack();
     return result;
 }
 

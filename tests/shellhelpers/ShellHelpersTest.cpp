@@ -153,6 +153,35 @@ std::wstring AwayPath(const wchar_t* image)
     return BinPath(image) + L".away";
 }
 
+std::wstring ImageOf(DWORD pid)
+{
+    std::wstring path(1024, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    const bool read = process != nullptr && QueryFullProcessImageNameW(process, 0, path.data(), &size);
+    if (process != nullptr)
+        CloseHandle(process);
+    path.resize(read ? size : 0);
+    return path;
+}
+
+// Waits for a copy in session 0 of the service's own program (from its folder) other than
+// `notThis`; its pid, or 0.
+DWORD WaitForOwnCopy(const wchar_t* image, DWORD notThis = 0)
+{
+    const std::wstring own = BinPath(image);
+    DWORD found = 0;
+    bench::WaitUntil(
+        [&] {
+            for (const DWORD pid : CopiesIn(image, 0))
+                if (pid != notThis && _wcsicmp(ImageOf(pid).c_str(), own.c_str()) == 0)
+                    found = pid;
+            return found != 0;
+        },
+        StartTimeoutMs);
+    return found;
+}
+
 // The tick counts that BenchQuickExit logged, one per start.
 std::vector<ULONGLONG> StartsLogged(const std::wstring& log)
 {
@@ -225,6 +254,21 @@ protected:
         const DWORD session = nextMarkerSession++;
         ASSERT_TRUE(ts::LogOn(session, L"marker"));
         ASSERT_NE(0u, WaitForCopy(Tray, session)) << "no tray for the marker session " << session;
+    }
+
+    // The stop asks both helpers to close, and they end on their own (exit code 0). A helper is
+    // asked through its window: one that has none yet is not asked.
+    void StopExpectingBothClosed(DWORD tray, DWORD explorer)
+    {
+        ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
+        ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
+        Watch trayWatch(tray), explorerWatch(explorer);
+        ASSERT_TRUE(trayWatch.valid() && explorerWatch.valid());
+        ASSERT_TRUE(service.StopAndWait());
+        EXPECT_TRUE(trayWatch.Ended(5000));
+        EXPECT_TRUE(explorerWatch.Ended(5000));
+        EXPECT_EQ(0u, trayWatch.ExitCode());
+        EXPECT_EQ(0u, explorerWatch.ExitCode());
     }
 
     void PostShellHook(WPARAM code)
@@ -330,13 +374,7 @@ TEST_F(ShellHelpers, AMissingExplorerImageIsStartedOnceItAppearsAndTheStopCloses
     const DWORD explorer = WaitForCopy(Explorer, 0, 0, 6000);
     ASSERT_NE(0u, explorer) << "the explorer helper was not tried again";
 
-    ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
-    ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
-    Watch watch(tray), explorerWatch(explorer);
-    ASSERT_TRUE(service.StopAndWait());
-    EXPECT_TRUE(watch.Ended(5000));
-    EXPECT_EQ(0u, watch.ExitCode());
-    EXPECT_TRUE(explorerWatch.Ended(5000));
+    StopExpectingBothClosed(tray, explorer);
 }
 
 TEST_F(ShellHelpers, AHelperThatEndsAtOnceIsRestartedWithGrowingPausesAndTheStopStaysQuick)
@@ -476,34 +514,54 @@ TEST_F(ShellHelpers, ShellHookEventsStartTheUsersTrayOnlyWhileTheUserLooksElsewh
     EXPECT_NE(0u, WaitForCopy(Tray, 1, tray));
 }
 
-// A stand-in under the explorer helper's image name, in a folder of its own, started by the test
-// before the service so that the shell adopts it.
-class StandInExplorer
+// BenchStubbornHelper under a helper's image name, started by the test before the service. In
+// the helper's place beside the service (the helper is put back afterwards) the shell adopts
+// it; from a folder of its own it merely bears the name.
+class StandIn
 {
 public:
-    explicit StandInExplorer(const std::wstring& arguments)
-        : folder_(bench::ProgramDirectory() + L"\\standin-explorer"), image_(folder_ + L"\\" + Explorer)
+    enum Where
     {
-        CreateDirectoryW(folder_.c_str(), nullptr);
-        if (CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
-                      image_.c_str(), FALSE))
-            process_.reset(new Started(image_, arguments));
+        InTheHelpersPlace,
+        InAFolderOfItsOwn
+    };
+
+    StandIn(const wchar_t* image, Where where, const std::wstring& arguments)
+        : image_(image),
+          folder_(where == InTheHelpersPlace ? std::wstring() : bench::ProgramDirectory() + L"\\standin"),
+          path_(where == InTheHelpersPlace ? BinPath(image) : folder_ + L"\\" + image)
+    {
+        if (where == InTheHelpersPlace)
+            hidden_ = HideImage(image);
+        else
+            CreateDirectoryW(folder_.c_str(), nullptr);
+        if ((where != InTheHelpersPlace || hidden_) &&
+            CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
+                      path_.c_str(), FALSE))
+            process_.reset(new Started(path_, arguments));
     }
-    ~StandInExplorer()
+    ~StandIn()
     {
         process_.reset();
-        bench::WaitUntil([&] { return DeleteFileW(image_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; },
+        if (folder_.empty() && !hidden_)
+            return;   // the helper's own image is still in its place
+        bench::WaitUntil([&] { return DeleteFileW(path_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; },
                          5000);
-        RemoveDirectoryW(folder_.c_str());
+        if (hidden_)
+            RestoreImage(image_);
+        else
+            RemoveDirectoryW(folder_.c_str());
     }
-    StandInExplorer(const StandInExplorer&) = delete;
-    StandInExplorer& operator=(const StandInExplorer&) = delete;
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
 
     DWORD pid() const { return process_ ? process_->pid() : 0; }
     bool Running() const { return process_ && process_->Running(); }
 
 private:
-    std::wstring folder_, image_;
+    const wchar_t* image_;
+    std::wstring folder_, path_;
+    bool hidden_ = false;
     std::unique_ptr<Started> process_;
 };
 
@@ -511,7 +569,7 @@ TEST_F(ShellHelpers, WithOneHelperMissingTheStopStillWaitsForTheOther)
 {
     ASSERT_TRUE(HideImage(Tray));
     // Ends half a second after it is asked to.
-    StandInExplorer slow(L"Shell_TrayWnd 500");
+    StandIn slow(Explorer, StandIn::InTheHelpersPlace, L"Shell_TrayWnd 500");
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", slow.pid()));
     Watch watch(slow.pid());
     Start();
@@ -526,7 +584,7 @@ TEST_F(ShellHelpers, WithOneHelperMissingTheStopStillWaitsForTheOther)
 
 TEST_F(ShellHelpers, AHelperThatIgnoresCloseHoldsTheStopBackOnlyAboutASecond)
 {
-    StandInExplorer stubborn(L"Shell_TrayWnd");
+    StandIn stubborn(Explorer, StandIn::InTheHelpersPlace, L"Shell_TrayWnd");
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", stubborn.pid()));
     Start();
     const DWORD tray = WaitForCopy(Tray, 0);
@@ -544,5 +602,33 @@ TEST_F(ShellHelpers, AHelperThatIgnoresCloseHoldsTheStopBackOnlyAboutASecond)
     EXPECT_TRUE(trayWatch.Ended(5000));
     // Asked, never terminated.
     EXPECT_TRUE(stubborn.Running());
+}
+
+TEST_F(ShellHelpers, ProgramsThatOnlyBearTheHelpersNamesAreNeitherAdoptedNorClosed)
+{
+    // In session 0 before the service, from another folder; each ends half a second after it is
+    // asked to close.
+    StandIn tray(Tray, StandIn::InAFolderOfItsOwn, L"QuillonTray 500");
+    StandIn explorer(Explorer, StandIn::InAFolderOfItsOwn, L"Shell_TrayWnd 500");
+    ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray.pid()));
+    ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer.pid()));
+    Start();
+
+    // The service's own helpers run beside them, from its folder.
+    const DWORD ownExplorer = WaitForOwnCopy(Explorer);
+    DWORD ownTray = WaitForOwnCopy(Tray);
+    ASSERT_NE(0u, ownExplorer) << "the explorer helper's namesake was taken for the helper";
+    ASSERT_NE(0u, ownTray) << "the tray helper's namesake was taken for the helper";
+
+    // Nor does a restart settle for the namesake.
+    ASSERT_TRUE(Kill(ownTray));
+    ownTray = WaitForOwnCopy(Tray, ownTray);
+    ASSERT_NE(0u, ownTray) << "the tray was not started again beside its namesake";
+
+    // The stop closes the service's helpers, and only those.
+    ASSERT_NO_FATAL_FAILURE(StopExpectingBothClosed(ownTray, ownExplorer));
+    Sleep(1000);
+    EXPECT_TRUE(tray.Running()) << "the tray's namesake was asked to close";
+    EXPECT_TRUE(explorer.Running()) << "the explorer's namesake was asked to close";
 }
 }

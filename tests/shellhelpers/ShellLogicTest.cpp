@@ -76,24 +76,27 @@ TEST(RestartSchedule, AHelperThatExitsAtOnceStartsAtMostEightTimesInAnyMinute)
     EXPECT_GE(most, 7u);
 }
 
-// A copy of BenchStubbornHelper under the explorer helper's name, started before the shell so
-// that the shell adopts it: it ignores WM_CLOSE and so holds the teardown for its full second.
+// A copy of BenchStubbornHelper in the explorer helper's place beside this program (the helper is
+// put back afterwards), started before the shell so that the shell adopts it: it ignores WM_CLOSE
+// and so holds the teardown for its full second.
 class StubbornExplorer
 {
 public:
     StubbornExplorer()
-        : folder_(bench::ProgramDirectory() + L"\\stopcheck"), image_(folder_ + L"\\QuillonExplorer.exe")
+        : image_(bench::ProgramDirectory() + L"\\QuillonExplorer.exe"), away_(image_ + L".away")
     {
-        CreateDirectoryW(folder_.c_str(), nullptr);
-        if (CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
-                      image_.c_str(), FALSE))
+        moved_ = MoveFileExW(image_.c_str(), away_.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+        if (moved_ && CopyFileW((bench::ProgramDirectory() + L"\\..\\testbench\\BenchStubbornHelper.exe").c_str(),
+                                image_.c_str(), FALSE))
             program_ = std::make_unique<bench::StartedProgram>(image_, L"Shell_TrayWnd");
     }
     ~StubbornExplorer()
     {
         program_.reset();
-        DeleteFileW(image_.c_str());
-        RemoveDirectoryW(folder_.c_str());
+        if (!moved_)
+            return;
+        bench::WaitUntil([&] { return DeleteFileW(image_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
+        MoveFileExW(away_.c_str(), image_.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
     StubbornExplorer(const StubbornExplorer&) = delete;
     StubbornExplorer& operator=(const StubbornExplorer&) = delete;
@@ -101,7 +104,8 @@ public:
     DWORD pid() const { return program_ ? program_->pid() : 0; }
 
 private:
-    std::wstring folder_, image_;
+    std::wstring image_, away_;
+    bool moved_ = false;
     std::unique_ptr<bench::StartedProgram> program_;
 };
 
