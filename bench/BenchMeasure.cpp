@@ -194,10 +194,13 @@ int StubbornStop()
     bench::Service service;
     if (!StopWithoutHelpers(service))
         return Fail("the service did not stop before the measurement");
-    // A stand-in under the explorer helper's image name, already running: the shell adopts it.
+    // A stand-in in the explorer helper's place beside the service, already running: the shell
+    // adopts it (a program of that name from elsewhere it would not). The helper is put back after.
+    const std::wstring helper = bench::ProgramDirectory() + L"\\..\\bin\\" + Explorer;
     int result = 0;
     {
-        const bench::StandInProgram stubborn(L"BenchStubbornHelper.exe", L"stubborn", Explorer, L"Shell_TrayWnd");
+        const bench::StandInProgram stubborn(L"BenchStubbornHelper.exe", bench::StandInProgram::InPlaceOf{helper},
+                                             L"Shell_TrayWnd");
         if (!stubborn.valid())
             return Fail("starting the stubborn helper");
         if (bench::WaitForWindow(L"Shell_TrayWnd", nullptr, 5000) == nullptr || !service.StartAndWaitForShell() ||

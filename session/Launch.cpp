@@ -15,14 +15,43 @@ namespace
 {
 ScopedHandle NoProcess() { return MakeScopedHandle(nullptr); }
 
-// A running copy, held by a handle that can only be waited on; its id is what the lookup
-// found, kept because that handle cannot tell it.
-ScopedHandle Adopt(DWORD running, DWORD* process_id)
+// The account of the caller's own process; empty when unreadable.
+std::wstring OwnAccount()
 {
-    ScopedHandle process = MakeScopedHandle(OpenProcess(SYNCHRONIZE, FALSE, running));
-    if (process && process_id != nullptr)
+    ScopedHandle token = MakeScopedHandle(nullptr);
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return {};
+    return token_account(token.get());
+}
+
+// The running copy handed back instead of a new one: the first of the name in the session that
+// is the program beside ours under the account a new copy would get (asked of `account` only once
+// a process of that name turns up). Any program may take a helper's name, in session 0 too:
+// adopting it would leave the helper's place to it. The handle, opened once, is both the one
+// checked and the one handed back, so a reused process id cannot slip in between; its id is
+// kept because the caller cannot ask it.
+template <typename AccountOf>
+ScopedHandle FindOwnCopy(const std::wstring& image_name, DWORD session_id, AccountOf account, DWORD* process_id)
+{
+    RunningCopy expected;
+    bool expectedKnown = false;
+    ScopedHandle found = MakeScopedHandle(nullptr);
+    const DWORD running = process_pid(image_name, session_id, [&](DWORD pid) {
+        if (!expectedKnown)
+        {
+            expectedKnown = true;
+            expected = launched_copy(image_name, account());
+        }
+        ScopedHandle process =
+            MakeScopedHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (!process || decide_adoption(read_running_copy(process.get()), expected) != Adoption::Adopt)
+            return false;
+        found = std::move(process);
+        return true;
+    });
+    if (running != 0 && process_id != nullptr)
         *process_id = running;
-    return process;
+    return found;
 }
 
 // The image beside the running program, by full path and in quotes, so that neither PATH nor
@@ -51,9 +80,17 @@ ScopedHandle launch_in_session(const std::wstring& image_name, DWORD session_id,
 {
     if (process_id != nullptr)
         *process_id = 0;
-    const DWORD running = process_pid(image_name, session_id);
-    if (running != 0)
-        return Adopt(running, process_id);
+    // A copy in session 0 (or in the caller's own session) runs as the caller; in a user's
+    // session, as the user logged on there.
+    const auto account = [session_id]() -> std::wstring {
+        if (session_id == 0 || session_id == WTS_CURRENT_SESSION)
+            return OwnAccount();
+        ScopedHandle user = MakeScopedHandle(nullptr);
+        return WTSQueryUserToken(session_id, user.put()) ? token_account(user.get()) : std::wstring();
+    };
+    ScopedHandle running = FindOwnCopy(image_name, session_id, account, process_id);
+    if (running)
+        return running;
 
     ScopedHandle token = MakeScopedHandle(nullptr);
     if (session_id != 0)
@@ -94,9 +131,9 @@ ScopedHandle launch_with_own_token(const std::wstring& image_name, const std::ve
     last_error = 0;
     if (process_id != nullptr)
         *process_id = 0;
-    const DWORD running = process_pid(image_name, WTS_CURRENT_SESSION);
-    if (running != 0)
-        return Adopt(running, process_id);
+    ScopedHandle running = FindOwnCopy(image_name, WTS_CURRENT_SESSION, &OwnAccount, process_id);
+    if (running)
+        return running;
 
     const auto failed = [&last_error] {
         last_error = GetLastError();

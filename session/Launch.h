@@ -8,11 +8,13 @@
 #include "ScopedResource.h"
 
 // Both launchers make sure that one copy of image_name (a bare file name) runs in the target
-// session: a running copy is handed back (SYNCHRONIZE access) instead of starting a second one.
-// A new copy is always started from the directory of the running program, by its full quoted
-// path, never found along PATH. The result is null when nothing runs. They throw only what
-// process_pid throws. process_id, when given, receives the id of the copy handed back (0 with
-// a null result).
+// session: a running copy is handed back (SYNCHRONIZE and PROCESS_QUERY_LIMITED_INFORMATION
+// access) instead of starting a second one. Only the launcher's own kind of copy counts: the
+// program beside the running one, under the account a new copy would get; a process that merely
+// bears the name is passed over. A new copy is always started from the directory of the running
+// program, by its full quoted path, never found along PATH. The result is null when nothing
+// runs. They throw only what process_pid throws. process_id, when given, receives the id of the
+// copy handed back (0 with a null result).
 
 // As the user logged on in the session, or as the caller itself for session 0, on
 // "WinSta0\Default". A session other than 0 where nobody is logged on gets nothing: a copy

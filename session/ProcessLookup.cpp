@@ -1,7 +1,9 @@
 #include "ProcessLookup.h"
 
+#include <sddl.h>
 #include <wtsapi32.h>
 
+#include "Paths.h"
 #include "ScopedResource.h"
 #include "SystemError.h"
 
@@ -16,7 +18,71 @@ std::wstring process_image_path(HANDLE process)
     return path;
 }
 
-DWORD process_pid(const std::wstring& image_name, DWORD session_id)
+namespace
+{
+// A path given with short (8.3) names, as a service's image path may be, names the same file as
+// its long form; a path that cannot be resolved stays as it is.
+std::wstring LongForm(const std::wstring& path)
+{
+    if (path.empty())
+        return path;
+    std::wstring longPath(1024, L'\0');
+    const DWORD size = GetLongPathNameW(path.c_str(), longPath.data(), static_cast<DWORD>(longPath.size()));
+    if (size == 0 || size >= longPath.size())
+        return path;
+    longPath.resize(size);
+    return longPath;
+}
+}
+
+std::wstring token_account(HANDLE token)
+{
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD bytes = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &bytes))
+        return {};
+    ScopedLocal<LPWSTR> text = MakeScopedLocal<LPWSTR>(nullptr);
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, text.put()))
+        return {};
+    return text.get();
+}
+
+RunningCopy read_running_copy(HANDLE process)
+{
+    RunningCopy copy;
+    copy.image = LongForm(process_image_path(process));
+    ScopedHandle token = MakeScopedHandle(nullptr);
+    if (OpenProcessToken(process, TOKEN_QUERY, token.put()))
+        copy.account = token_account(token.get());
+    return copy;
+}
+
+RunningCopy launched_copy(const std::wstring& image_name, std::wstring account)
+{
+    RunningCopy copy;
+    std::wstring path;
+    if (PathBesideProgram(image_name, path))
+        copy.image = LongForm(path);
+    copy.account = std::move(account);
+    return copy;
+}
+
+Adoption decide_adoption(const RunningCopy& found, const RunningCopy& expected)
+{
+    if (found.image.empty() || expected.image.empty())
+        return Adoption::UnknownImage;
+    if (CompareStringOrdinal(found.image.c_str(), static_cast<int>(found.image.size()), expected.image.c_str(),
+                             static_cast<int>(expected.image.size()), TRUE) != CSTR_EQUAL)
+        return Adoption::OtherProgram;
+    if (found.account.empty() || expected.account.empty())
+        return Adoption::UnknownAccount;
+    // SID strings are canonical: equal SIDs give equal text.
+    if (found.account != expected.account)
+        return Adoption::OtherAccount;
+    return Adoption::Adopt;
+}
+
+DWORD process_pid(const std::wstring& image_name, DWORD session_id, const std::function<bool(DWORD)>& accept)
 {
     if (session_id == WTS_CURRENT_SESSION && !ProcessIdToSessionId(GetCurrentProcessId(), &session_id))
         throw_last_error("system error in process_pid");
@@ -30,7 +96,8 @@ DWORD process_pid(const std::wstring& image_name, DWORD session_id)
     for (DWORD i = 0; i < count; ++i)
     {
         const WTS_PROCESS_INFOW& process = processes[i];
-        if (process.SessionId == session_id && process.pProcessName != nullptr && image_name == process.pProcessName)
+        if (process.SessionId == session_id && process.pProcessName != nullptr && image_name == process.pProcessName &&
+            (!accept || accept(process.ProcessId)))
             return process.ProcessId;
     }
     return 0;

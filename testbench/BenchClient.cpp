@@ -297,6 +297,18 @@ HWND WindowOf(const wchar_t* className, DWORD pid)
     return nullptr;
 }
 
+std::wstring ImageOf(DWORD pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr)
+        return L"";
+    wchar_t path[MAX_PATH * 4];
+    DWORD size = static_cast<DWORD>(std::size(path));
+    const bool ok = QueryFullProcessImageNameW(process, 0, path, &size) != FALSE;
+    CloseHandle(process);
+    return ok ? std::wstring(path, size) : std::wstring();
+}
+
 HWND WaitForWindowOf(const wchar_t* className, DWORD pid, DWORD timeoutMs)
 {
     HWND window = nullptr;
@@ -326,6 +338,11 @@ DWORD ProcessWatch::ExitCode() const
 
 StartedProgram::StartedProgram(const std::wstring& path, const std::wstring& arguments)
 {
+    Start(path, arguments);
+}
+
+void StartedProgram::Start(const std::wstring& path, const std::wstring& arguments)
+{
     std::wstring commandLine = L"\"" + path + L"\"";
     if (!arguments.empty())
         commandLine += L" " + arguments;
@@ -353,30 +370,35 @@ void StartedProgram::End(UINT exitCode)
     WaitForSingleObject(process_, 5000);
 }
 
-namespace
-{
-// Where the stand-in's copy goes; empty when it could not be made, which leaves nothing to start.
-std::wstring PlaceCopy(const wchar_t* benchProgram, const std::wstring& folder, const wchar_t* image)
-{
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring copy = folder + L"\\" + image;
-    return CopyFileW(BenchProgramPath(benchProgram).c_str(), copy.c_str(), FALSE) ? copy : std::wstring();
-}
-}
-
 StandInProgram::StandInProgram(const wchar_t* benchProgram, const std::wstring& folder, const wchar_t* image,
                                const std::wstring& arguments)
-    : StartedProgram(PlaceCopy(benchProgram, ProgramDirectory() + L"\\" + folder, image), arguments),
-      folder_(ProgramDirectory() + L"\\" + folder), image_(folder_ + L"\\" + image)
+    : folder_(ProgramDirectory() + L"\\" + folder), image_(folder_ + L"\\" + image)
 {
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    placed_ = CopyFileW(BenchProgramPath(benchProgram).c_str(), image_.c_str(), FALSE) != FALSE;
+    if (placed_)
+        Start(image_, arguments);
+}
+
+StandInProgram::StandInProgram(const wchar_t* benchProgram, const InPlaceOf& place, const std::wstring& arguments)
+    : image_(place.program), away_(place.program + L".away")
+{
+    // Once the program is aside, its place is ours to clean up, whether the copy came or not.
+    placed_ = MoveFileExW(image_.c_str(), away_.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (placed_ && CopyFileW(BenchProgramPath(benchProgram).c_str(), image_.c_str(), FALSE))
+        Start(image_, arguments);
 }
 
 StandInProgram::~StandInProgram()
 {
     End();
     // The image stays locked for a moment after its process ended.
-    WaitUntil([&] { return DeleteFileW(image_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
-    RemoveDirectoryW(folder_.c_str());
+    if (placed_)
+        WaitUntil([&] { return DeleteFileW(image_.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }, 5000);
+    if (!folder_.empty())
+        RemoveDirectoryW(folder_.c_str());
+    else if (placed_)
+        MoveFileExW(away_.c_str(), image_.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 std::string Narrow(const std::wstring& text)

@@ -112,6 +112,8 @@ std::vector<DWORD> CopiesIn(const wchar_t* image, DWORD session);
 // Waits for exactly one copy in the session other than notThis; its id, or 0.
 DWORD WaitForOneCopy(const wchar_t* image, DWORD session, DWORD notThis = 0, DWORD timeoutMs = 10000,
                      DWORD pollMs = 20);
+// The full path of the process's image; empty when it cannot be read.
+std::wstring ImageOf(DWORD pid);
 // Ends the process and waits up to 5 s for it; true when it ended or was not there.
 bool EndProcess(DWORD pid, UINT exitCode = 99);
 // Ends every process of the image, as EndProcess does.
@@ -161,19 +163,33 @@ public:
 
     // Ends it now, should it still run.
     void End(UINT exitCode = 99);
+
+protected:
+    StartedProgram() = default;
+    // Starts it, once; nothing runs when that fails.
+    void Start(const std::wstring& path, const std::wstring& arguments);
 };
 
-// A bench program copied under another image name into a folder of its own beside the tests and
-// started from there, as a stand-in for that program; the copy and its folder go with the object.
+// A bench program copied under another image name and started as a stand-in for that program;
+// the copy goes with the object. From a folder of its own beside the tests (made and removed
+// with it) the stand-in merely bears the name. In the program's own place (its image moved aside
+// while the stand-in runs, and put back) a launcher there takes it for its program.
 class StandInProgram : public StartedProgram
 {
 public:
     StandInProgram(const wchar_t* benchProgram, const std::wstring& folder, const wchar_t* image,
                    const std::wstring& arguments);
+    // The full path of the program whose place the stand-in takes.
+    struct InPlaceOf
+    {
+        std::wstring program;
+    };
+    StandInProgram(const wchar_t* benchProgram, const InPlaceOf& place, const std::wstring& arguments);
     ~StandInProgram();
 
 private:
-    std::wstring folder_, image_;
+    std::wstring folder_, image_, away_;
+    bool placed_ = false;
 };
 
 // The LocalLow folder of the calling account, where the service writes its crash dump; empty

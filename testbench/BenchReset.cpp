@@ -18,6 +18,8 @@
 #include "session/Paths.h"
 #include "services/BenchServiceNames.h"
 
+using bench::ImageOf;
+
 namespace
 {
 // As testbench/lib.sh registers the entry and sets the prefix up.
@@ -48,18 +50,6 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix)
 bool SameText(const std::wstring& a, const std::wstring& b)
 {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-std::wstring ImageOf(DWORD pid)
-{
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == nullptr)
-        return L"";
-    wchar_t path[MAX_PATH * 4];
-    DWORD size = static_cast<DWORD>(std::size(path));
-    const bool ok = QueryFullProcessImageNameW(process, 0, path, &size) != FALSE;
-    CloseHandle(process);
-    return ok ? std::wstring(path, size) : std::wstring();
 }
 
 DWORD ServiceProcess(const wchar_t* name)

@@ -12,6 +12,7 @@
 #include <TermSrv.h>
 
 #include "session/ProcessLookup.h"
+#include "session/ScopedResource.h"
 
 namespace ts = bench::termsrv;
 
@@ -47,6 +48,16 @@ void ForceState(DWORD session, WTS_CONNECTSTATE_CLASS state)
 
 // A process of the bench's child program, started directly (not through a launcher).
 using Sleeper = bench::StartedProgram;
+
+std::wstring OwnAccount()
+{
+    const ScopedHandle token = [] {
+        ScopedHandle own = MakeScopedHandle(nullptr);
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, own.put());
+        return own;
+    }();
+    return token_account(token.get());
+}
 
 class lookups : public ::testing::Test
 {
@@ -92,6 +103,19 @@ TEST_F(lookups, ProcessPidGivesTheFirstMatchInTheSystemsOrderAndOnlyInTheAskedSe
         ASSERT_TRUE(first == one.pid() || first == two.pid());
 
         EXPECT_EQ(process_pid(L"LookupTwin.exe", 0), first);
+        // A filter passes over the copies it refuses, in the same order.
+        const DWORD second = first == one.pid() ? two.pid() : one.pid();
+        EXPECT_EQ(process_pid(L"LookupTwin.exe", 0, [first](DWORD pid) { return pid != first; }), second);
+        EXPECT_EQ(process_pid(L"LookupTwin.exe", 0, [](DWORD) { return false; }), 0u);
+
+        // Started from this program's folder under its account: what a launcher here starts.
+        const ScopedHandle process = MakeScopedHandle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, first));
+        ASSERT_TRUE(process);
+        const RunningCopy copy = read_running_copy(process.get());
+        EXPECT_EQ(_wcsicmp(copy.image.c_str(), path.c_str()), 0) << copy.image;
+        EXPECT_EQ(copy.account.rfind(L"S-1-5-", 0), 0u) << copy.account;
+        EXPECT_EQ(copy.account, OwnAccount());
+        EXPECT_EQ(decide_adoption(copy, launched_copy(L"LookupTwin.exe", OwnAccount())), Adoption::Adopt);
         ASSERT_TRUE(ts::LogOn(1, L"alice"));
         EXPECT_EQ(process_pid(L"LookupTwin.exe", 1), 0u) << "runs in session 0 only";
         EXPECT_EQ(process_pid(L"NoSuchQuillonProgram.exe", 0), 0u);
@@ -178,5 +202,37 @@ TEST_F(lookups, AnExceptionFromTheCallbackEndsTheWalk)
                  }),
                  std::runtime_error);
     EXPECT_EQ(calls, 1);
+}
+
+// Facts in, decision out: Wine runs every process as one user, so a copy under another account
+// can only be met here.
+TEST(adoption, OnlyTheLaunchersOwnProgramUnderItsAccountStandsForItAndWhatCannotBeReadNever)
+{
+    const RunningCopy expected{L"C:\\Program Files\\Quillon\\QuillonTray.exe", L"S-1-5-18"};
+    const auto decide = [&expected](const std::wstring& image, const std::wstring& account) {
+        return decide_adoption(RunningCopy{image, account}, expected);
+    };
+    EXPECT_EQ(decide(expected.image, expected.account), Adoption::Adopt);
+    EXPECT_EQ(decide(L"c:\\PROGRAM FILES\\quillon\\quillontray.EXE", L"S-1-5-18"), Adoption::Adopt)
+        << "paths compare without case";
+
+    EXPECT_EQ(decide(L"C:\\Users\\mallory\\QuillonTray.exe", L"S-1-5-18"), Adoption::OtherProgram);
+    EXPECT_EQ(decide(L"C:\\Program Files\\Quillon\\old\\QuillonTray.exe", L"S-1-5-18"), Adoption::OtherProgram);
+    EXPECT_EQ(decide(L"C:\\Program Files\\Quillon2\\QuillonTray.exe", L"S-1-5-18"), Adoption::OtherProgram);
+    EXPECT_EQ(decide(L"QuillonTray.exe", L"S-1-5-18"), Adoption::OtherProgram) << "a bare name is no path";
+    EXPECT_EQ(decide(L"C:\\Users\\mallory\\QuillonTray.exe", L""), Adoption::OtherProgram)
+        << "the program is judged first";
+
+    // The service's own program, run by a user or another service account.
+    EXPECT_EQ(decide(expected.image, L"S-1-5-21-1004336348-1177238915-682003330-1001"), Adoption::OtherAccount);
+    EXPECT_EQ(decide(expected.image, L"S-1-5-20"), Adoption::OtherAccount);
+    EXPECT_EQ(decide(expected.image, L"S-1-5-18-1"), Adoption::OtherAccount);
+
+    EXPECT_EQ(decide(L"", L"S-1-5-18"), Adoption::UnknownImage);
+    EXPECT_EQ(decide(expected.image, L""), Adoption::UnknownAccount);
+    // Where the launcher cannot tell its own program or account, nothing stands for it.
+    EXPECT_EQ(decide_adoption(expected, RunningCopy{L"", expected.account}), Adoption::UnknownImage);
+    EXPECT_EQ(decide_adoption(expected, RunningCopy{expected.image, L""}), Adoption::UnknownAccount);
+    EXPECT_EQ(decide_adoption(RunningCopy{}, RunningCopy{}), Adoption::UnknownImage);
 }
 }

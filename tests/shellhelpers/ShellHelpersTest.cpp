@@ -70,6 +70,23 @@ std::wstring AwayPath(const wchar_t* image)
     return BinPath(image) + L".away";
 }
 
+// Waits for a copy in session 0 of the service's own program (from its folder) other than
+// `notThis`; its pid, or 0.
+DWORD WaitForOwnCopy(const wchar_t* image, DWORD notThis = 0)
+{
+    const std::wstring own = BinPath(image);
+    DWORD found = 0;
+    bench::WaitUntil(
+        [&] {
+            for (const DWORD pid : CopiesIn(image, 0))
+                if (pid != notThis && _wcsicmp(bench::ImageOf(pid).c_str(), own.c_str()) == 0)
+                    found = pid;
+            return found != 0;
+        },
+        StartTimeoutMs);
+    return found;
+}
+
 // The tick counts that BenchQuickExit logged, one per start.
 std::vector<ULONGLONG> StartsLogged(const std::wstring& log)
 {
@@ -122,6 +139,21 @@ protected:
         ASSERT_NE(0u, WaitForCopy(Tray, session)) << "no tray for the marker session " << session;
     }
 
+    // The stop asks both helpers to close, and they end on their own (exit code 0). A helper is
+    // asked through its window: one that has none yet is not asked.
+    void StopExpectingBothClosed(DWORD tray, DWORD explorer)
+    {
+        ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
+        ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
+        Watch trayWatch(tray), explorerWatch(explorer);
+        ASSERT_TRUE(trayWatch.valid() && explorerWatch.valid());
+        ASSERT_TRUE(service.StopAndWait());
+        EXPECT_TRUE(trayWatch.Ended(5000));
+        EXPECT_TRUE(explorerWatch.Ended(5000));
+        EXPECT_EQ(0u, trayWatch.ExitCode());
+        EXPECT_EQ(0u, explorerWatch.ExitCode());
+    }
+
     void PostShellHook(WPARAM code)
     {
         const UINT message = RegisterWindowMessageW(L"SHELLHOOK");
@@ -152,17 +184,9 @@ TEST_F(ShellHelpers, BothSessionZeroHelpersRunAndEveryOneThatEndsIsStartedAgainT
         tray = WaitForCopy(Tray, 0, tray);
         ASSERT_NE(0u, tray) << "the tray helper was not started again, round " << round;
     }
-    ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
-    ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
 
-    // The stop asks both to close; they end on their own (exit code 0) and nothing restarts them.
-    Watch explorerWatch(explorer), trayWatch(tray);
-    ASSERT_TRUE(explorerWatch.valid() && trayWatch.valid());
-    ASSERT_TRUE(service.StopAndWait());
-    EXPECT_TRUE(explorerWatch.Ended(5000));
-    EXPECT_TRUE(trayWatch.Ended(5000));
-    EXPECT_EQ(0u, explorerWatch.ExitCode());
-    EXPECT_EQ(0u, trayWatch.ExitCode());
+    // Nothing restarts them after the stop closed them.
+    ASSERT_NO_FATAL_FAILURE(StopExpectingBothClosed(tray, explorer));
     EXPECT_TRUE(NoCopyStarts(Explorer, 0, 1000));
     EXPECT_TRUE(CopiesIn(Tray, 0).empty());
     // Another program's taskbar window on the desktop is not the helper's and stays.
@@ -223,13 +247,7 @@ TEST_F(ShellHelpers, AMissingExplorerImageIsStartedOnceItAppearsAndTheStopCloses
     const DWORD explorer = WaitForCopy(Explorer, 0, 0, 6000);
     ASSERT_NE(0u, explorer) << "the explorer helper was not tried again";
 
-    ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray));
-    ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer));
-    Watch watch(tray), explorerWatch(explorer);
-    ASSERT_TRUE(service.StopAndWait());
-    EXPECT_TRUE(watch.Ended(5000));
-    EXPECT_EQ(0u, watch.ExitCode());
-    EXPECT_TRUE(explorerWatch.Ended(5000));
+    StopExpectingBothClosed(tray, explorer);
 }
 
 TEST_F(ShellHelpers, AHelperThatEndsAtOnceIsRestartedWithGrowingPausesAndTheStopStaysQuick)
@@ -369,22 +387,28 @@ TEST_F(ShellHelpers, ShellHookEventsStartTheUsersTrayOnlyWhileTheUserLooksElsewh
     EXPECT_NE(0u, WaitForCopy(Tray, 1, tray));
 }
 
-// A stand-in under the explorer helper's image name, in a folder of its own, started by the test
-// before the service so that the shell adopts it.
-class StandInExplorer : public bench::StandInProgram
+// BenchStubbornHelper under a helper's image name, started by the test before the service. In
+// the helper's place beside the service (the helper is put back afterwards) the shell adopts it;
+// from a folder of its own it merely bears the name.
+using StandIn = bench::StandInProgram;
+
+StandIn InTheHelpersPlace(const wchar_t* image, const std::wstring& arguments)
 {
-public:
-    explicit StandInExplorer(const std::wstring& arguments)
-        : StandInProgram(L"BenchStubbornHelper.exe", L"standin-explorer", Explorer, arguments)
-    {
-    }
-};
+    return StandIn(L"BenchStubbornHelper.exe", StandIn::InPlaceOf{BinPath(image)}, arguments);
+}
+
+StandIn InAFolderOfItsOwn(const wchar_t* image, const std::wstring& arguments)
+{
+    std::wstring folder = std::wstring(L"namesake-") + image;
+    folder.erase(folder.rfind(L'.'));
+    return StandIn(L"BenchStubbornHelper.exe", folder, image, arguments);
+}
 
 TEST_F(ShellHelpers, WithOneHelperMissingTheStopStillWaitsForTheOther)
 {
     ASSERT_TRUE(HideImage(Tray));
     // Ends half a second after it is asked to.
-    StandInExplorer slow(L"Shell_TrayWnd 500");
+    const StandIn slow = InTheHelpersPlace(Explorer, L"Shell_TrayWnd 500");
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", slow.pid()));
     Watch watch(slow.pid());
     StartShell();
@@ -399,7 +423,7 @@ TEST_F(ShellHelpers, WithOneHelperMissingTheStopStillWaitsForTheOther)
 
 TEST_F(ShellHelpers, AHelperThatIgnoresCloseHoldsTheStopBackOnlyAboutASecond)
 {
-    StandInExplorer stubborn(L"Shell_TrayWnd");
+    const StandIn stubborn = InTheHelpersPlace(Explorer, L"Shell_TrayWnd");
     ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", stubborn.pid()));
     StartShell();
     const DWORD tray = WaitForCopy(Tray, 0);
@@ -417,5 +441,33 @@ TEST_F(ShellHelpers, AHelperThatIgnoresCloseHoldsTheStopBackOnlyAboutASecond)
     EXPECT_TRUE(trayWatch.Ended(5000));
     // Asked, never terminated.
     EXPECT_TRUE(stubborn.Running());
+}
+
+TEST_F(ShellHelpers, ProgramsThatOnlyBearTheHelpersNamesAreNeitherAdoptedNorClosed)
+{
+    // In session 0 before the service, from another folder; each ends half a second after it is
+    // asked to close.
+    const StandIn tray = InAFolderOfItsOwn(Tray, L"QuillonTray 500");
+    const StandIn explorer = InAFolderOfItsOwn(Explorer, L"Shell_TrayWnd 500");
+    ASSERT_NE(nullptr, WaitForWindowOf(L"QuillonTray", tray.pid()));
+    ASSERT_NE(nullptr, WaitForWindowOf(L"Shell_TrayWnd", explorer.pid()));
+    StartShell();
+
+    // The service's own helpers run beside them, from its folder.
+    const DWORD ownExplorer = WaitForOwnCopy(Explorer);
+    DWORD ownTray = WaitForOwnCopy(Tray);
+    ASSERT_NE(0u, ownExplorer) << "the explorer helper's namesake was taken for the helper";
+    ASSERT_NE(0u, ownTray) << "the tray helper's namesake was taken for the helper";
+
+    // Nor does a restart settle for the namesake.
+    ASSERT_TRUE(bench::EndProcess(ownTray));
+    ownTray = WaitForOwnCopy(Tray, ownTray);
+    ASSERT_NE(0u, ownTray) << "the tray was not started again beside its namesake";
+
+    // The stop closes the service's helpers, and only those.
+    ASSERT_NO_FATAL_FAILURE(StopExpectingBothClosed(ownTray, ownExplorer));
+    Sleep(1000);
+    EXPECT_TRUE(tray.Running()) << "the tray's namesake was asked to close";
+    EXPECT_TRUE(explorer.Running()) << "the explorer's namesake was asked to close";
 }
 }

@@ -76,13 +76,15 @@ TEST(RestartSchedule, AHelperThatExitsAtOnceStartsAtMostEightTimesInAnyMinute)
     EXPECT_GE(most, 7u);
 }
 
-// A copy of BenchStubbornHelper under the explorer helper's name, started before the shell so
-// that the shell adopts it: it ignores WM_CLOSE and so holds the teardown for its full second.
+// A copy of BenchStubbornHelper in the explorer helper's place beside this program (the helper is
+// put back afterwards), started before the shell so that the shell adopts it: it ignores WM_CLOSE
+// and so holds the teardown for its full second.
 class StubbornExplorer : public bench::StandInProgram
 {
 public:
     StubbornExplorer()
-        : StandInProgram(L"BenchStubbornHelper.exe", L"stopcheck", bench::ExplorerHelper, L"Shell_TrayWnd")
+        : StandInProgram(L"BenchStubbornHelper.exe", InPlaceOf{bench::BinPath(bench::ExplorerHelper)},
+                         L"Shell_TrayWnd")
     {
     }
 };
