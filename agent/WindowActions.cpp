@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Protocol.h"
+#include "session/GdiScope.h"
 #include "session/Names.h"
 #include "session/Paths.h"
 #include "session/ProcessLookup.h"
@@ -202,28 +203,30 @@ DWORD Capture(HWND window, Picture& picture)
             MakeScopedGdiObject(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
         if (!memory || !bitmap || bits == nullptr)
             return ERROR_NOT_ENOUGH_MEMORY;
-        const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
         auto* const pixels = static_cast<uint32_t*>(bits);
         const size_t count = static_cast<size_t>(width) * height;
         std::fill(pixels, pixels + count, Untouched);
-        // The window draws itself: this works while it is covered and while the console shows
-        // another session. PW_RENDERFULLCONTENT (2) takes content that only the compositor has;
-        // older systems do not know the flag.
-        if (!PrintWindow(window, memory.get(), 2))
-            PrintWindow(window, memory.get(), 0);
-        GdiFlush();
-        // A system whose print leaves part of the window undrawn (Wine draws neither the frame
-        // nor the child controls) keeps a surface per window: its own pixels are the best there are.
-        if (std::find(pixels, pixels + count, Untouched) != pixels + count)
         {
-            const ScopedWindowDc own(window, GetWindowDC(window));
-            if (own)
+            const SelectionScope selected(memory.get(), bitmap.get());
+            // The window draws itself: this works while it is covered and while the console
+            // shows another session. PW_RENDERFULLCONTENT (2) takes content that only the
+            // compositor has; older systems do not know the flag.
+            if (!PrintWindow(window, memory.get(), 2))
+                PrintWindow(window, memory.get(), 0);
+            GdiFlush();
+            // A system whose print leaves part of the window undrawn (Wine draws neither the
+            // frame nor the child controls) keeps a surface per window: its own pixels are the
+            // best there are.
+            if (std::find(pixels, pixels + count, Untouched) != pixels + count)
             {
-                BitBlt(memory.get(), 0, 0, width, height, own.get(), 0, 0, SRCCOPY);
-                GdiFlush();
+                const ScopedWindowDc own(window, GetWindowDC(window));
+                if (own)
+                {
+                    BitBlt(memory.get(), 0, 0, width, height, own.get(), 0, 0, SRCCOPY);
+                    GdiFlush();
+                }
             }
         }
-        SelectObject(memory.get(), old);
         picture.pixels.assign(pixels, pixels + count);
         for (uint32_t& pixel : picture.pixels)
             pixel |= 0xFF000000u;

@@ -30,7 +30,10 @@ private:
 class SelectionScope
 {
 public:
-    SelectionScope(HDC dc, HGDIOBJ object) noexcept : dc_(dc), old_(SelectObject(dc, object)) {}
+    // Without a DC nothing is selected, and the scope is empty.
+    SelectionScope(HDC dc, HGDIOBJ object) noexcept : dc_(dc), old_(dc != nullptr ? SelectObject(dc, object) : nullptr)
+    {
+    }
     ~SelectionScope()
     {
         if (old_ != nullptr && old_ != HGDI_ERROR)
@@ -38,6 +41,8 @@ public:
     }
     SelectionScope(const SelectionScope&) = delete;
     SelectionScope& operator=(const SelectionScope&) = delete;
+
+    explicit operator bool() const noexcept { return old_ != nullptr && old_ != HGDI_ERROR; }
 
 private:
     HDC dc_;

@@ -8,6 +8,8 @@
 #include "VersionProbes.h"
 #include "resource.h"
 #include "service/AppModule.h"
+#include "session/GdiScope.h"
+#include "session/ScopedResource.h"
 
 namespace
 {
@@ -22,32 +24,20 @@ class BandBuffer
 {
 public:
     BandBuffer(HDC paintDc, LONG width, LONG height)
-        : memoryDc_(CreateCompatibleDC(paintDc)), bitmap_(CreateCompatibleBitmap(paintDc, width, height))
+        : memoryDc_(MakeScopedDc(CreateCompatibleDC(paintDc))),
+          bitmap_(MakeScopedGdiObject(CreateCompatibleBitmap(paintDc, width, height))),
+          selection_(memoryDc_ && bitmap_ ? memoryDc_.get() : nullptr, bitmap_.get())
     {
-        if (memoryDc_ != nullptr && bitmap_ != nullptr)
-            oldBitmap_ = SelectObject(memoryDc_, bitmap_);
     }
 
-    BandBuffer(const BandBuffer&) = delete;
-    BandBuffer& operator=(const BandBuffer&) = delete;
-
-    ~BandBuffer()
-    {
-        if (*this)
-            SelectObject(memoryDc_, oldBitmap_);
-        if (bitmap_ != nullptr)
-            DeleteObject(bitmap_);
-        if (memoryDc_ != nullptr)
-            DeleteDC(memoryDc_);
-    }
-
-    explicit operator bool() const { return oldBitmap_ != nullptr && oldBitmap_ != HGDI_ERROR; }
-    HDC dc() const { return memoryDc_; }
+    explicit operator bool() const { return memoryDc_ && bitmap_ && selection_; }
+    HDC dc() const { return memoryDc_.get(); }
 
 private:
-    HDC memoryDc_;
-    HBITMAP bitmap_;
-    HGDIOBJ oldBitmap_ = nullptr;
+    // Declared in the order of their making: the bitmap leaves the DC before either goes.
+    ScopedDc memoryDc_;
+    ScopedGdiObject bitmap_;
+    SelectionScope selection_;
 };
 
 constexpr COLORREF Yellow = RGB(255, 255, 0);

@@ -13,6 +13,7 @@
 #include "service/WinStation.h"
 #include "session/CrashDump.h"
 #include "session/FolderSecurity.h"
+#include "session/GdiScope.h"
 #include "session/Launch.h"
 #include "session/Names.h"
 #include "session/Paths.h"
@@ -313,10 +314,8 @@ void QuillonShellWindow::StartHelpers()
 
 void QuillonShellWindow::OnPaint()
 {
-    PAINTSTRUCT ps{};
-    const HDC dc = BeginPaint(m_hWnd, &ps);
-    PaintBanner(dc, ps.rcPaint, LoadResourceString(CurrentBannerTextId()));
-    EndPaint(m_hWnd, &ps);
+    const PaintScope paint(m_hWnd);
+    PaintBanner(paint.dc(), paint.area(), LoadResourceString(CurrentBannerTextId()));
 }
 
 void QuillonShellWindow::SendToBottom()
