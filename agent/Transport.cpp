@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Protocol.h"
+#include "session/ObjectOwner.h"
 
 namespace agent::transport
 {
@@ -17,23 +18,6 @@ namespace
 constexpr const wchar_t* AgentPipeSecurity = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)S:(ML;;NWNR;;;ME)";
 constexpr const wchar_t* FeedPipeSecurity =
     L"D:P(A;;GA;;;SY)(A;;0x12019b;;;BA)(A;;0x12019b;;;IU)S:(ML;;NWNR;;;ME)";
-
-// The pipe is owned by our own account (LocalSystem for the agent), not by the token's default
-// owner (which may be Administrators): clients take only a pipe of the service's account.
-std::wstring OwnerOfPipe()
-{
-    ScopedHandle token = MakeScopedHandle(nullptr);
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-        return {};
-    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    DWORD bytes = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, user, sizeof user, &bytes))
-        return {};
-    ScopedLocal<LPWSTR> text = MakeScopedLocal<LPWSTR>(nullptr);
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, text.put()))
-        return {};
-    return L"O:" + std::wstring(text.get());
-}
 }
 
 const wchar_t* NameOf(Pipe pipe)
@@ -44,7 +28,9 @@ const wchar_t* NameOf(Pipe pipe)
 ScopedFile CreateInstance(Pipe pipe, bool first)
 {
     ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
-    const std::wstring owner = OwnerOfPipe();
+    // Owned by our own account (LocalSystem for the agent), not by the token's default owner
+    // (which may be Administrators): clients take only a pipe of the service's account.
+    const std::wstring owner = OwnAccountOwner();
     if (owner.empty())
         return MakeScopedFile(INVALID_HANDLE_VALUE);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW((owner + (pipe == Pipe::Feed ? FeedPipeSecurity : AgentPipeSecurity)).c_str(), SDDL_REVISION_1,

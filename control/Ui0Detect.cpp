@@ -8,6 +8,7 @@
 
 #include "session/Console.h"
 #include "session/FolderSecurity.h"
+#include "session/ObjectOwner.h"
 #include "session/Paths.h"
 #include "session/SystemError.h"
 
@@ -289,9 +290,20 @@ void stop_ui0detect_service(bool start_again)
 
 void signal_tray_quit_all()
 {
-    const ScopedHandle event = MakeScopedHandle(OpenEventW(EVENT_MODIFY_STATE, FALSE, QuitAllEventName));
-    if (event)
-        SetEvent(event.get());
+    const ScopedHandle event =
+        MakeScopedHandle(OpenEventW(EVENT_MODIFY_STATE | READ_CONTROL, FALSE, QuitAllEventName));
+    if (!event)
+        return;
+    // Another program made the event under our name: the trays ignore it, and setting it
+    // would tell that program's waiters that the trays are going.
+    if (!HasTrustedOwner(event.get()))
+    {
+        write_err(L"Global\\QuillonTray_QuitAll was made by another program, not by the tray helpers, and was "
+                  L"not set. The tray of session 0 ends with the UI0Detect service; a tray in a user's session "
+                  L"ends from its icon's menu or when the user signs out.\n");
+        return;
+    }
+    SetEvent(event.get());
 }
 
 void send_revert_control()

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "session/Names.h"
+#include "session/ObjectOwner.h"
 #include "session/ScopedResource.h"
 #include "session/SystemLibraries.h"
 
@@ -34,8 +35,8 @@ LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     KeepDllSearchInSystemFolder();
-    const ScopedHandle single = MakeScopedHandle(CreateMutexW(nullptr, FALSE, L"Local\\QuillonExplorer"));
-    if (!single || GetLastError() == ERROR_ALREADY_EXISTS)
+    ScopedHandle single = MakeScopedHandle(nullptr);
+    if (!ClaimSingleInstance(L"Local\\QuillonExplorer", single.put()))
         return 0;
 
     WNDCLASSEXW wc{};

@@ -15,6 +15,7 @@
 #include "TrayQuit.h"
 #include "TrayWindow.h"
 #include "session/CrashDump.h"
+#include "session/ObjectOwner.h"
 #include "session/ScopedResource.h"
 #include "session/SystemLibraries.h"
 #include "session/WindowFramework.h"
@@ -38,10 +39,10 @@ DWORD OwnSession()
 
 // One copy per session. The session is part of the name for systems where sessions share one
 // object namespace; where Local\ is per session already it changes nothing.
-HANDLE ClaimSession(DWORD session)
+bool ClaimSession(DWORD session, HANDLE* held)
 {
     const std::wstring name = L"Local\\QuillonTray-" + std::to_wstring(session);
-    return CreateMutexW(nullptr, FALSE, name.c_str());
+    return ClaimSingleInstance(name.c_str(), held);
 }
 }
 
@@ -51,8 +52,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     // The session 0 copy reads what other programs' windows hold: a fault there must leave a dump.
     InstallCrashDumpHandling(L"QuillonTray");
     const DWORD session = OwnSession();
-    const ScopedHandle single = MakeScopedHandle(ClaimSession(session));
-    if (!single || GetLastError() == ERROR_ALREADY_EXISTS)
+    ScopedHandle single = MakeScopedHandle(nullptr);
+    if (!ClaimSession(session, single.put()))
         return 0;
 
     // Declared first, it goes last: until then, a request's backstop also ends a teardown that hangs.

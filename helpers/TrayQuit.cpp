@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include "session/Names.h"
+#include "session/ObjectOwner.h"
 
 namespace
 {
@@ -11,14 +12,20 @@ constexpr ULONGLONG OldRequestGraceMs = 3000;
 // A copy whose window does not end on request within this time ends anyway.
 constexpr DWORD BackstopMs = 1500;
 
-// System and administrators may set the event; every signed-in account may wait on it.
+// System and administrators may set the event; every signed-in account may wait on it and read
+// its owner. Owned by our own account, so that copies can tell it from one made by another
+// program, which they ignore: such a program could end every copy whenever it liked.
 HANDLE CreateQuitAll()
 {
+    const std::wstring owner = OwnAccountOwner();
+    if (owner.empty())
+        return nullptr;
     ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x100000;;;AU)",
-                                                             SDDL_REVISION_1, descriptor.put(), nullptr))
-        attributes.lpSecurityDescriptor = descriptor.get();
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            (owner + L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x120000;;;AU)").c_str(), SDDL_REVISION_1,
+            descriptor.put(), nullptr))
+        return nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     return CreateEventW(&attributes, TRUE, FALSE, QuitAllEventName);
 }
 
@@ -49,7 +56,10 @@ void TrayQuit::Open()
     event_.reset(CreateQuitAll());
     mayReset_ = static_cast<bool>(event_);
     if (!event_)
-        event_.reset(OpenEventW(SYNCHRONIZE, FALSE, QuitAllEventName));
+        event_.reset(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, QuitAllEventName));
+    // Looked for again later: the other program's event may go, and ours take its name.
+    if (event_ && !HasTrustedOwner(event_.get()))
+        event_.reset();
 }
 
 void TrayQuit::EndWait(HANDLE wait)

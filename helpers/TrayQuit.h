@@ -7,6 +7,9 @@
 // that creates the event; copies in users' sessions may only open it, and look for it every
 // second while it does not exist yet.
 //
+// An event of that name made by another program (its owner is not SYSTEM, Administrators or the
+// copy's own account) is no request: a copy ignores it and keeps looking for ours.
+//
 // The control tool sets the event and never resets it. Every copy that has the event open waits
 // on it from the thread pool all the time, so a request reaches it at once, its menu open or
 // not. A copy that finds the event set when it starts takes the request for one made before it

@@ -233,9 +233,25 @@ TEST_F(ProceduresTest, UninstallStopsAndRestoresTheWindowsImage)
     ExpectUnchangedIdentity(guard.original(), restored);
 }
 
+namespace
+{
+// The event as the session 0 tray makes it, owned by LocalSystem.
+HANDLE CreateTraysQuitEvent()
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x120000;;;AU)",
+                                                              SDDL_REVISION_1, &descriptor, nullptr))
+        return nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const HANDLE event = CreateEventW(&attributes, TRUE, FALSE, L"Global\\QuillonTray_QuitAll");
+    LocalFree(descriptor);
+    return event;
+}
+}
+
 TEST_F(ProceduresTest, StopAndRestoreSetTheTrayHelpersQuitEvent)
 {
-    const HANDLE quitAll = CreateEventW(nullptr, TRUE, FALSE, L"Global\\QuillonTray_QuitAll");
+    const HANDLE quitAll = CreateTraysQuitEvent();
     ASSERT_NE(quitAll, nullptr);
     for (const wchar_t* option : {L"-t", L"--restore-ui0detect", L"-u", L"-r"})
     {
@@ -254,6 +270,24 @@ TEST_F(ProceduresTest, StopAndRestoreSetTheTrayHelpersQuitEvent)
         EXPECT_EQ(WaitForSingleObject(quitAll, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     }
     CloseHandle(quitAll);
+}
+
+// Another program made the event first (here without an owner, as Wine makes objects without a
+// descriptor): setting it would only tell that program's waiters, so the tool leaves it and says
+// how the trays end instead, and the stop itself still succeeds.
+TEST_F(ProceduresTest, StopLeavesAQuitEventOfAnotherProgramAndSaysSo)
+{
+    const HANDLE squatted = CreateEventW(nullptr, TRUE, FALSE, L"Global\\QuillonTray_QuitAll");
+    ASSERT_NE(squatted, nullptr);
+    ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "another test left the event";
+    const ToolRun run = RunTool(L"-t");
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, L"");
+    EXPECT_NE(run.err.find(L"QuillonTray_QuitAll was made by another program"), std::wstring::npos) << bench::Narrow(run.err);
+    EXPECT_NE(run.err.find(L"The tray of session 0 ends with the UI0Detect service"), std::wstring::npos) << bench::Narrow(run.err);
+    EXPECT_EQ(WaitForSingleObject(squatted, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the tool set it";
+    CloseHandle(squatted);
 }
 
 TEST_F(ProceduresTest, RevertMakesTheRunningServiceReturnTheConsole)

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include <BenchClient.h>
 #include <TermSrv.h>
@@ -112,6 +113,39 @@ TEST(helpers_tray, MessagesThatOthersPostFreeNothingAndTheTrayStillEndsOnClose)
     ASSERT_TRUE(PostMessageW(window, WM_CLOSE, 0, 0));
     ASSERT_TRUE(tray.Ended(30000)) << "the tray did not end on the close";
     EXPECT_EQ(tray.ExitCode(), 0u);
+}
+
+// Another program made the helpers' names first (here without an owner, as Wine makes objects
+// without a descriptor; in session 0 Local\\ is the global namespace, which any session reaches):
+// the helpers run all the same, and the tray takes a set event of that program for no request.
+TEST(helpers_names, NamesTakenFirstByAnotherProgramChangeNothing)
+{
+    DWORD ownSession = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &ownSession);
+    std::vector<HANDLE> squatted;
+    for (const std::wstring& name : {std::wstring(L"Local\\QuillonExplorer"), std::wstring(L"Local\\QuillonTray-0"),
+                                     L"Local\\QuillonTray-" + std::to_wstring(ownSession)})
+        squatted.push_back(CreateMutexW(nullptr, TRUE, name.c_str()));
+    const HANDLE quitAll = CreateEventW(nullptr, TRUE, FALSE, L"Global\\QuillonTray_QuitAll");
+    ASSERT_NE(quitAll, nullptr);
+    ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "a tray of another test still runs";
+
+    Helper explorer(L"QuillonExplorer.exe");
+    EXPECT_NE(explorer.Window(L"Shell_TrayWnd"), nullptr) << "the explorer helper runs";
+    Helper tray(L"QuillonTray.exe");
+    const HWND window = tray.Window(L"QuillonTray");
+    EXPECT_NE(window, nullptr) << "the tray runs";
+    SetEvent(quitAll);
+    EXPECT_FALSE(tray.Ended(3000)) << "the other program's event ended the tray";
+
+    CloseHandle(quitAll);
+    for (const HANDLE mutex : squatted)
+        CloseHandle(mutex);
+    for (Helper* helper : {&explorer, &tray})
+    {
+        PostMessageW(helper == &tray ? window : explorer.Window(L"Shell_TrayWnd"), WM_CLOSE, 0, 0);
+        EXPECT_TRUE(helper->Ended(EndTimeoutMs));
+    }
 }
 
 // The session 0 copy reads other programs' windows for the agent: a fault in any of its threads
