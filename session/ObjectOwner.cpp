@@ -21,14 +21,20 @@ PSID OwnAccount(AccountBuffer& buffer)
 }
 }
 
-std::wstring OwnAccountOwner()
+bool OwnAccountOwner(wchar_t* text, size_t units)
 {
     AccountBuffer buffer;
     const PSID own = OwnAccount(buffer);
-    ScopedLocal<LPWSTR> text = MakeScopedLocal<LPWSTR>(nullptr);
-    if (own == nullptr || !ConvertSidToStringSidW(own, text.put()))
-        return {};
-    return L"O:" + std::wstring(text.get());
+    ScopedLocal<LPWSTR> sid = MakeScopedLocal<LPWSTR>(nullptr);
+    if (own == nullptr || !ConvertSidToStringSidW(own, sid.put()))
+        return false;
+    const size_t length = lstrlenW(sid.get());
+    if (length + 3 > units)
+        return false;
+    text[0] = L'O';
+    text[1] = L':';
+    CopyMemory(text + 2, sid.get(), (length + 1) * sizeof(wchar_t));
+    return true;
 }
 
 bool HasTrustedOwner(HANDLE object)
@@ -51,11 +57,14 @@ bool ClaimSingleInstance(const wchar_t* name, HANDLE* held)
     *held = nullptr;
     ScopedLocal<PSECURITY_DESCRIPTOR> descriptor = MakeScopedLocal<PSECURITY_DESCRIPTOR>(nullptr);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
-    const std::wstring owner = OwnAccountOwner();
-    if (!owner.empty() &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorW((owner + L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)").c_str(),
-                                                             SDDL_REVISION_1, descriptor.put(), nullptr))
-        attributes.lpSecurityDescriptor = descriptor.get();
+    static const wchar_t Access[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)";
+    wchar_t sddl[OwnerTextUnits + ARRAYSIZE(Access)];
+    if (OwnAccountOwner(sddl, OwnerTextUnits))
+    {
+        CopyMemory(sddl + lstrlenW(sddl), Access, sizeof Access);
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, descriptor.put(), nullptr))
+            attributes.lpSecurityDescriptor = descriptor.get();
+    }
     const HANDLE mutex = CreateMutexW(&attributes, FALSE, name);
     // Refused: another program made the name and keeps its object from us.
     if (mutex == nullptr)

@@ -8,9 +8,20 @@
 
 #include <string>
 
-// "O:<SID of this process's account>", to open a security descriptor string; empty if the
-// token cannot be read.
-std::wstring OwnAccountOwner();
+// Room for "O:" and the longest SID string, with its terminator.
+constexpr size_t OwnerTextUnits = 2 + 184 + 1;
+
+// "O:<SID of this process's account>", to open a security descriptor string, written into the
+// buffer; false if the token cannot be read or the text does not fit. Without std::wstring, so
+// that the explorer helper links no C++ runtime.
+bool OwnAccountOwner(wchar_t* text, size_t units);
+
+// The same as a string; empty when it cannot be read.
+inline std::wstring OwnAccountOwner()
+{
+    wchar_t text[OwnerTextUnits];
+    return OwnAccountOwner(text, OwnerTextUnits) ? std::wstring(text) : std::wstring();
+}
 
 // Whether the object on this handle (opened with READ_CONTROL) is owned by LocalSystem,
 // Administrators or this process's own account. An object without an owner, or of any other

@@ -67,8 +67,15 @@ void ReportHelpersRefused(const FolderVerdict& verdict)
     const HANDLE source = RegisterEventSourceW(nullptr, Ui0DetectServiceName);
     if (source == nullptr)
         return;
-    const std::wstring text = L"Quillon starts no helper program: " + verdict.reason + L" (system error " +
-                              std::to_wstring(verdict.error) + L").";
+    // The code by hand: std::to_wstring would link the runtime's whole printf for one number.
+    std::wstring code;
+    DWORD rest = verdict.error;
+    do
+    {
+        code.insert(code.begin(), static_cast<wchar_t>(L'0' + rest % 10));
+        rest /= 10;
+    } while (rest != 0);
+    const std::wstring text = L"Quillon starts no helper program: " + verdict.reason + L" (system error " + code + L").";
     LPCWSTR strings[] = {text.c_str()};
     ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, HelpersRefusedEventId, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
