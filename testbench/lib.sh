@@ -151,6 +151,11 @@ make_prefix() {
         wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 || fail "registry setting for Version"
     set_crash_debugger "$WINEPREFIX" "$BENCH_DIR/BenchCrashLog.exe"
     bounded 60 "waiting for the prefix's first server to end" "$LOG_DIR/wineboot.log" wineserver -w
+    # The bench's programs run from drive Q:, whose root is the build folder: their Windows paths
+    # have no folder above it, so the programs' check of their folder up to the root sees only
+    # what this build owns, wherever the checkout lies (a clone under /tmp has a parent that
+    # Wine reports as changeable by every user, and the service would start no helper there).
+    ln -sfn "$BUILD_DIR" "$WINEPREFIX/dosdevices/q:"
 
     local system=$WINEPREFIX/drive_c/windows/$WINE_SYSTEM_DIR dll
     for dll in "$BENCH_DIR"/*.dll; do
