@@ -27,11 +27,18 @@ public:
     static Client Connect(DWORD timeoutMs = 5000, bool forFeed = false);
 
     // The windows once the agent's sequence differs from `known`, or after waitMs (at most
-    // MaxWatchWaitMs) with the same sequence.
+    // MaxWatchWaitMs) with the same sequence; each with its place.
     Feed Watch(uint32_t known, uint32_t waitMs);
 
+    // The windows of every window station of session 0, each with its place.
     std::vector<WindowEntry> List();
+    // The window's picture; Image::drawn when the platform did not draw it and the agent drew it
+    // from the window's structure.
     Image Capture(uint32_t window, uint64_t knownHash = 0);
+    // The window's controls, in the window's order (for a dialog, its tab order).
+    std::vector<Control> Describe(uint32_t window);
+    // Clicks the control (Control::control of Describe), an enabled button of the window.
+    void Press(uint32_t window, uint32_t control);
     void Click(uint32_t window, int32_t x, int32_t y, bool right = false, bool twice = false);
     void Text(uint32_t window, const std::wstring& text);
     void Key(uint32_t window, uint16_t virtualKey);

@@ -109,8 +109,37 @@ struct WatchRequest
     uint32_t waitMs = 0;
 };
 
-using AnyRequest =
-    std::variant<ListRequest, CaptureRequest, ClickRequest, TextRequest, KeyRequest, CloseRequest, WatchRequest>;
+struct WindowsRequest
+{
+    static constexpr Request type = Request::Windows;
+};
+struct FollowRequest
+{
+    static constexpr Request type = Request::Follow;
+    uint32_t known = 0;
+    uint32_t waitMs = 0;
+};
+struct DescribeRequest
+{
+    static constexpr Request type = Request::Describe;
+    uint32_t window = 0;
+};
+struct PressRequest
+{
+    static constexpr Request type = Request::Press;
+    uint32_t window = 0;
+    uint32_t control = 0;
+};
+struct PictureRequest
+{
+    static constexpr Request type = Request::Picture;
+    uint32_t window = 0;
+    uint64_t knownHash = 0;   // 0: none
+};
+
+using AnyRequest = std::variant<ListRequest, CaptureRequest, ClickRequest, TextRequest, KeyRequest, CloseRequest,
+                                WatchRequest, WindowsRequest, FollowRequest, DescribeRequest, PressRequest,
+                                PictureRequest>;
 
 // A whole request message, at the lowest version that has its type.
 std::vector<uint8_t> Encode(uint32_t id, const AnyRequest& request);
@@ -140,12 +169,36 @@ struct WatchAnswer
     uint32_t status = 0;
     Feed feed;
 };
+// The answers of version 3 carry the places of windows, and whether a picture was drawn.
+struct WindowsAnswer
+{
+    uint32_t status = 0;
+    std::vector<WindowEntry> windows;
+};
+struct FollowAnswer
+{
+    uint32_t status = 0;
+    Feed feed;
+};
+struct PictureAnswer
+{
+    uint32_t status = 0;
+    Image image;
+};
+struct DescribeAnswer
+{
+    uint32_t status = 0;
+    std::vector<Control> controls;
+};
 
-// A whole answer message to the request of the header. Texts longer than a field holds are cut.
+// A whole answer message to the request of the header, in the form of the request's type (a
+// List answer has no places, a Windows answer has them; likewise Watch and Follow, Capture and
+// Picture). Texts longer than a field holds are cut; controls beyond MaxControls are left out.
 std::vector<uint8_t> EncodeAnswer(const Header& request, uint32_t status);   // a failure, or a plain done
 std::vector<uint8_t> EncodeAnswer(const Header& request, const std::vector<WindowEntry>& windows);
 std::vector<uint8_t> EncodeAnswer(const Header& request, const Image& image);
 std::vector<uint8_t> EncodeAnswer(const Header& request, const Feed& feed);
+std::vector<uint8_t> EncodeAnswer(const Header& request, const std::vector<Control>& controls);
 
 // Whether a decoded header is that of the answer to the request.
 bool Answers(const Header& answer, const Header& request);
@@ -155,4 +208,8 @@ bool Decode(const uint8_t* payload, size_t size, StatusAnswer& answer);
 bool Decode(const uint8_t* payload, size_t size, ListAnswer& answer);
 bool Decode(const uint8_t* payload, size_t size, CaptureAnswer& answer);
 bool Decode(const uint8_t* payload, size_t size, WatchAnswer& answer);
+bool Decode(const uint8_t* payload, size_t size, WindowsAnswer& answer);
+bool Decode(const uint8_t* payload, size_t size, FollowAnswer& answer);
+bool Decode(const uint8_t* payload, size_t size, PictureAnswer& answer);
+bool Decode(const uint8_t* payload, size_t size, DescribeAnswer& answer);
 }
