@@ -181,7 +181,7 @@ std::vector<uint8_t> Client::Call(const std::vector<uint8_t>& request, DWORD ext
 
 std::vector<WindowEntry> Client::List()
 {
-    auto answer = Decoded<wire::ListAnswer>(Call(wire::Encode(nextId_++, wire::ListRequest{})));
+    auto answer = Decoded<wire::WindowsAnswer>(Call(wire::Encode(nextId_++, wire::WindowsRequest{})));
     if (answer.status != 0)
         throw_system_error(answer.status, "The session 0 agent could not list the windows");
     return std::move(answer.windows);
@@ -190,8 +190,8 @@ std::vector<WindowEntry> Client::List()
 Feed Client::Watch(uint32_t known, uint32_t waitMs)
 {
     waitMs = std::min<uint32_t>(waitMs, MaxWatchWaitMs);
-    auto answer = Decoded<wire::WatchAnswer>(
-        Call(wire::Encode(nextId_++, wire::WatchRequest{known, waitMs}), waitMs));
+    auto answer = Decoded<wire::FollowAnswer>(
+        Call(wire::Encode(nextId_++, wire::FollowRequest{known, waitMs}), waitMs));
     if (answer.status == ERROR_ACCESS_DENIED)
         throw_system_error(answer.status, "The session 0 agent refused this account: it tells the windows only to the "
                                           "interactive user of a session and to elevated administrators");
@@ -202,10 +202,22 @@ Feed Client::Watch(uint32_t known, uint32_t waitMs)
 
 Image Client::Capture(uint32_t window, uint64_t knownHash)
 {
-    auto answer = Decoded<wire::CaptureAnswer>(
-        Call(wire::Encode(nextId_++, wire::CaptureRequest{window, knownHash})));
+    auto answer = Decoded<wire::PictureAnswer>(
+        Call(wire::Encode(nextId_++, wire::PictureRequest{window, knownHash})));
     Check(answer.status, window);
     return std::move(answer.image);
+}
+
+std::vector<Control> Client::Describe(uint32_t window)
+{
+    auto answer = Decoded<wire::DescribeAnswer>(Call(wire::Encode(nextId_++, wire::DescribeRequest{window})));
+    Check(answer.status, window);
+    return std::move(answer.controls);
+}
+
+void Client::Press(uint32_t window, uint32_t control)
+{
+    CheckAnswer(Call(wire::Encode(nextId_++, wire::PressRequest{window, control})), window);
 }
 
 void Client::Click(uint32_t window, int32_t x, int32_t y, bool right, bool twice)

@@ -159,7 +159,8 @@ public:
     // a session may make, not only an elevated administrator, and the one the feed's pipe serves.
     static Decision Rule(transport::Pipe pipe, const wire::AnyRequest& request, const ClientToken& client)
     {
-        const bool watch = std::holds_alternative<wire::WatchRequest>(request);
+        const bool watch = std::holds_alternative<wire::WatchRequest>(request) ||
+                           std::holds_alternative<wire::FollowRequest>(request);
         if (pipe == transport::Pipe::Feed && !watch)
             return Decision{false, ERROR_ACCESS_DENIED, "the feed's pipe serves Watch alone"};
         return watch ? FeedAllowed(client) : ClientAllowed(client);
@@ -168,6 +169,34 @@ public:
     std::vector<uint8_t> operator()(const wire::WatchRequest& request) const
     {
         return wire::EncodeAnswer(header_, state_.feed.Watch(request.known, request.waitMs));
+    }
+
+    std::vector<uint8_t> operator()(const wire::FollowRequest& request) const
+    {
+        Feed feed = state_.feed.Watch(request.known, request.waitMs);
+        for (FeedWindow& window : feed.windows)
+            window.place = InteractivePlace;
+        return wire::EncodeAnswer(header_, feed);
+    }
+
+    std::vector<uint8_t> operator()(const wire::WindowsRequest&) const
+    {
+        return (*this)(wire::ListRequest{});
+    }
+
+    std::vector<uint8_t> operator()(const wire::PictureRequest& request) const
+    {
+        return (*this)(wire::CaptureRequest{request.window, request.knownHash});
+    }
+
+    std::vector<uint8_t> operator()(const wire::DescribeRequest&) const
+    {
+        return Status(ERROR_NOT_SUPPORTED);
+    }
+
+    std::vector<uint8_t> operator()(const wire::PressRequest&) const
+    {
+        return Status(ERROR_NOT_SUPPORTED);
     }
 
     std::vector<uint8_t> operator()(const wire::ListRequest&) const
@@ -180,6 +209,7 @@ public:
             entries[i].processId = listed[i].processId;
             entries[i].program = std::move(listed[i].program);
             entries[i].title = std::move(listed[i].title);
+            entries[i].place = InteractivePlace;
         }
         return wire::EncodeAnswer(header_, entries);
     }

@@ -207,13 +207,22 @@ void Fields(Io& io, FeedWindow& entry);
 class Out
 {
 public:
-    explicit Out(Writer& writer) : writer_(writer) {}
+    // placed: the form of the version 3 answers (places, the drawn mark).
+    Out(Writer& writer, bool placed) : placed(placed), writer_(writer) {}
+    const bool placed;
     void U16(uint16_t value) { writer_.U16(value); }
     void U32(uint32_t value) { writer_.U32(value); }
     void U64(uint64_t value) { writer_.U64(value); }
     void I32(int32_t value) { writer_.U32(static_cast<uint32_t>(value)); }
     void Flag(bool value) { writer_.U8(value ? 1 : 0); }
     void TextToEnd(const std::wstring& text, size_t) { writer_.Units(text, text.size()); }
+    // A text whose unit count comes first, cut to `most` units.
+    void Text(const std::wstring& text, size_t most)
+    {
+        const size_t units = std::min(text.size(), most);
+        writer_.U16(static_cast<uint16_t>(units));
+        writer_.Units(text, units);
+    }
     // Two texts whose unit counts come first, each cut to `most` units.
     void Texts(const std::wstring& first, const std::wstring& second, size_t most)
     {
@@ -226,11 +235,12 @@ public:
     }
     void Pixels(const std::vector<uint32_t>& pixels, size_t) { writer_.Pixels(pixels); }
     template <typename Entry>
-    void Each(std::vector<Entry>& entries)
+    void Each(std::vector<Entry>& entries, size_t most = UINT32_MAX)
     {
-        writer_.U32(static_cast<uint32_t>(entries.size()));
-        for (Entry& entry : entries)
-            Fields(*this, entry);
+        const size_t count = std::min(entries.size(), most);
+        writer_.U32(static_cast<uint32_t>(count));
+        for (size_t i = 0; i < count; ++i)
+            Fields(*this, entries[i]);
     }
     // What the reader checks holds for what is written.
     void Check(bool) {}
@@ -242,7 +252,8 @@ private:
 class In
 {
 public:
-    explicit In(Reader& reader) : reader_(reader) {}
+    In(Reader& reader, bool placed) : placed(placed), reader_(reader) {}
+    const bool placed;
     void U16(uint16_t& value) { value = reader_.U16(); }
     void U32(uint32_t& value) { value = reader_.U32(); }
     void U64(uint64_t& value) { value = reader_.U64(); }
@@ -255,6 +266,12 @@ public:
             reader_.Fail();
         text = reader_.Units(reader_.left() / 2);
     }
+    void Text(std::wstring& text, size_t most)
+    {
+        const size_t units = reader_.U16();
+        Check(units <= most);
+        text = reader_.Units(units);
+    }
     void Texts(std::wstring& first, std::wstring& second, size_t most)
     {
         const size_t firstUnits = reader_.U16();
@@ -265,10 +282,11 @@ public:
     }
     void Pixels(std::vector<uint32_t>& pixels, size_t count) { pixels = reader_.Pixels(count); }
     template <typename Entry>
-    void Each(std::vector<Entry>& entries)
+    void Each(std::vector<Entry>& entries, size_t most = UINT32_MAX)
     {
         // Every entry takes bytes: a count larger than the rest can hold fails when they end.
         const uint32_t count = reader_.U32();
+        Check(count <= most);
         entries.clear();
         for (uint32_t i = 0; i < count && reader_.left() > 0; ++i)
         {
@@ -330,6 +348,33 @@ void Fields(Io& io, WatchRequest& request)
     io.U32(request.known);
     io.U32(request.waitMs);
 }
+template <typename Io>
+void Fields(Io&, WindowsRequest&)
+{
+}
+template <typename Io>
+void Fields(Io& io, FollowRequest& request)
+{
+    io.U32(request.known);
+    io.U32(request.waitMs);
+}
+template <typename Io>
+void Fields(Io& io, DescribeRequest& request)
+{
+    io.U32(request.window);
+}
+template <typename Io>
+void Fields(Io& io, PressRequest& request)
+{
+    io.U32(request.window);
+    io.U32(request.control);
+}
+template <typename Io>
+void Fields(Io& io, PictureRequest& request)
+{
+    io.U32(request.window);
+    io.U64(request.knownHash);
+}
 
 // What follows the status 0 of an answer.
 template <typename Io>
@@ -338,6 +383,8 @@ void Fields(Io& io, WindowEntry& entry)
     io.U32(entry.window);
     io.U32(entry.processId);
     io.Texts(entry.program, entry.title, UINT16_MAX);
+    if (io.placed)
+        io.Text(entry.place, MaxPlaceUnits);
 }
 template <typename Io>
 void Fields(Io& io, std::vector<WindowEntry>& windows)
@@ -351,6 +398,8 @@ void Fields(Io& io, Image& image)
     io.U32(image.height);
     io.U64(image.hash);
     io.Flag(image.unchanged);
+    if (io.placed)
+        io.Flag(image.drawn);
     io.Check(image.width <= MaxCaptureSide && image.height <= MaxCaptureSide);
     if (!image.unchanged)
         io.Pixels(image.pixels, static_cast<size_t>(image.width) * image.height);
@@ -362,6 +411,25 @@ void Fields(Io& io, FeedWindow& entry)
     io.U64(entry.appeared);
     io.U64(entry.flashed);
     io.Texts(entry.program, entry.title, MaxFeedTextUnits);
+    if (io.placed)
+        io.Text(entry.place, MaxPlaceUnits);
+}
+template <typename Io>
+void Fields(Io& io, Control& control)
+{
+    io.U32(control.control);
+    io.U32(control.id);
+    io.I32(control.left);
+    io.I32(control.top);
+    io.I32(control.right);
+    io.I32(control.bottom);
+    io.U16(control.state);
+    io.Texts(control.className, control.text, MaxControlTextUnits);
+}
+template <typename Io>
+void Fields(Io& io, std::vector<Control>& controls)
+{
+    io.Each(controls, MaxControls);
 }
 template <typename Io>
 void Fields(Io& io, Feed& feed)
@@ -374,7 +442,7 @@ template <typename Body>
 std::vector<uint8_t> RequestMessage(uint32_t id, const Body& request)
 {
     return Message(VersionOf(Body::type), static_cast<uint16_t>(Body::type), id, [&](Writer& writer) {
-        Out out(writer);
+        Out out(writer, false);
         // Out only reads the fields.
         Fields(out, const_cast<Body&>(request));
     });
@@ -386,7 +454,7 @@ bool TakeRequest(const Header& header, const uint8_t* payload, AnyRequest& reque
     if (header.version < VersionOf(Body::type))
         return false;
     Reader reader(payload, header.length);
-    In in(reader);
+    In in(reader, false);
     Body body;
     Fields(in, body);
     if (!reader.Done())
@@ -395,27 +463,34 @@ bool TakeRequest(const Header& header, const uint8_t* payload, AnyRequest& reque
     return true;
 }
 
+// The answers of these types carry places and the drawn mark.
+bool Placed(const Header& request)
+{
+    const auto type = static_cast<Request>(request.type & ~ResponseBit);
+    return type == Request::Windows || type == Request::Follow || type == Request::Picture;
+}
+
 // An answer of status 0 and the body.
 template <typename Body>
 std::vector<uint8_t> AnswerWith(const Header& request, const Body& body)
 {
     return AnswerMessage(request, [&](Writer& writer) {
         writer.U32(0);
-        Out out(writer);
+        Out out(writer, Placed(request));
         Fields(out, const_cast<Body&>(body));
     });
 }
 
 // A failure's payload is its status alone; a 0 is followed by the body.
 template <typename Body>
-bool DecodeWith(const uint8_t* payload, size_t size, uint32_t& status, Body& body)
+bool DecodeWith(const uint8_t* payload, size_t size, uint32_t& status, Body& body, bool placed = false)
 {
     Reader reader(payload, size);
     status = reader.U32();
     body = Body();
     if (status == 0)
     {
-        In in(reader);
+        In in(reader, placed);
         Fields(in, body);
     }
     return reader.Done();
@@ -463,6 +538,16 @@ bool DecodeRequest(const Header& header, const uint8_t* payload, AnyRequest& req
         return TakeRequest<CloseRequest>(header, payload, request);
     case Request::Watch:
         return TakeRequest<WatchRequest>(header, payload, request);
+    case Request::Windows:
+        return TakeRequest<WindowsRequest>(header, payload, request);
+    case Request::Follow:
+        return TakeRequest<FollowRequest>(header, payload, request);
+    case Request::Describe:
+        return TakeRequest<DescribeRequest>(header, payload, request);
+    case Request::Press:
+        return TakeRequest<PressRequest>(header, payload, request);
+    case Request::Picture:
+        return TakeRequest<PictureRequest>(header, payload, request);
     }
     return false;
 }
@@ -485,6 +570,11 @@ std::vector<uint8_t> EncodeAnswer(const Header& request, const Image& image)
 std::vector<uint8_t> EncodeAnswer(const Header& request, const Feed& feed)
 {
     return AnswerWith(request, feed);
+}
+
+std::vector<uint8_t> EncodeAnswer(const Header& request, const std::vector<Control>& controls)
+{
+    return AnswerWith(request, controls);
 }
 
 bool Answers(const Header& answer, const Header& request)
@@ -512,5 +602,25 @@ bool Decode(const uint8_t* payload, size_t size, CaptureAnswer& answer)
 bool Decode(const uint8_t* payload, size_t size, WatchAnswer& answer)
 {
     return DecodeWith(payload, size, answer.status, answer.feed);
+}
+
+bool Decode(const uint8_t* payload, size_t size, WindowsAnswer& answer)
+{
+    return DecodeWith(payload, size, answer.status, answer.windows, true);
+}
+
+bool Decode(const uint8_t* payload, size_t size, FollowAnswer& answer)
+{
+    return DecodeWith(payload, size, answer.status, answer.feed, true);
+}
+
+bool Decode(const uint8_t* payload, size_t size, PictureAnswer& answer)
+{
+    return DecodeWith(payload, size, answer.status, answer.image, true);
+}
+
+bool Decode(const uint8_t* payload, size_t size, DescribeAnswer& answer)
+{
+    return DecodeWith(payload, size, answer.status, answer.controls);
 }
 }

@@ -46,6 +46,18 @@ void Answers(const uint8_t* payload, size_t size)
                                          [&](const wire::CaptureAnswer& a) { return wire::EncodeAnswer(request, a.image); });
     AnswerRoundTrip<wire::WatchAnswer>(request, payload, size,
                                        [&](const wire::WatchAnswer& a) { return wire::EncodeAnswer(request, a.feed); });
+    AnswerRoundTrip<wire::DescribeAnswer>(request, payload, size, [&](const wire::DescribeAnswer& a) {
+        return wire::EncodeAnswer(request, a.controls);
+    });
+    // The answers whose form the request's type decides.
+    const auto of = [](Request type) { return Header{Magic, Version, static_cast<uint16_t>(type), 1, 0}; };
+    const Header windows = of(Request::Windows), follow = of(Request::Follow), picture = of(Request::Picture);
+    AnswerRoundTrip<wire::WindowsAnswer>(windows, payload, size,
+                                         [&](const wire::WindowsAnswer& a) { return wire::EncodeAnswer(windows, a.windows); });
+    AnswerRoundTrip<wire::FollowAnswer>(follow, payload, size,
+                                        [&](const wire::FollowAnswer& a) { return wire::EncodeAnswer(follow, a.feed); });
+    AnswerRoundTrip<wire::PictureAnswer>(picture, payload, size,
+                                         [&](const wire::PictureAnswer& a) { return wire::EncodeAnswer(picture, a.image); });
 }
 
 void Requests(const Header& header, const uint8_t* payload)
@@ -77,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t skip = size < sizeof(Header) ? size : sizeof(Header);
     const uint8_t* payload = data + skip;
     const size_t length = size - skip;
-    for (uint16_t type = 0; type <= 8; ++type)
+    for (uint16_t type = 0; type <= 13; ++type)
         for (uint16_t version = 0; version <= Version + 1; ++version)
             Requests(Header{Magic, version, type, 7, static_cast<uint32_t>(length)}, payload);
     Answers(payload, length);

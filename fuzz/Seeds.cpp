@@ -47,9 +47,18 @@ int main(int argc, char** argv)
     const std::vector<uint8_t> key = wire::Encode(5, wire::KeyRequest{0x10002, 0x0D});
     const std::vector<uint8_t> close = wire::Encode(6, wire::CloseRequest{0x10002});
     const std::vector<uint8_t> watch = wire::Encode(7, wire::WatchRequest{3, 30000});
+    const std::vector<uint8_t> placedList = wire::Encode(8, wire::WindowsRequest{});
+    const std::vector<uint8_t> follow = wire::Encode(9, wire::FollowRequest{3, 30000});
+    const std::vector<uint8_t> describe = wire::Encode(10, wire::DescribeRequest{0x10002});
+    const std::vector<uint8_t> press = wire::Encode(11, wire::PressRequest{0x10002, 0x10008});
+    const std::vector<uint8_t> picture = wire::Encode(12, wire::PictureRequest{0x10002, 0});
 
-    const std::vector<WindowEntry> windows{{0x10002, 4711, L"BenchDialogs.exe", L"Bench question"},
-                                           {0x10004, 4711, L"BenchDialogs.exe", L"Bench \u00FC"}};
+    const std::vector<WindowEntry> windows{
+        {0x10002, 4711, L"BenchDialogs.exe", L"Bench question", L"WinSta0\\Default"},
+        {0x10004, 4711, L"BenchDialogs.exe", L"Bench \u00FC", L"__wineservice_winstation\\Default"}};
+    const std::vector<Control> controls{{0x10008, 1, 10, 60, 85, 83, ControlEnabled | ControlVisible | ControlDefault,
+                                         L"Button", L"&Retry"},
+                                        {0x1000A, 0xFFFF, 10, 10, 200, 40, ControlVisible, L"Static", L"Disk full"}};
     Image image;
     image.width = 3;
     image.height = 2;
@@ -69,6 +78,13 @@ int main(int argc, char** argv)
         Save(folder, "answer-text", wire::EncodeAnswer(HeaderOf(text), 0)) &&
         Save(folder, "answer-key", wire::EncodeAnswer(HeaderOf(key), 0)) &&
         Save(folder, "answer-close", wire::EncodeAnswer(HeaderOf(close), 1400)) &&
-        Save(folder, "answer-watch", wire::EncodeAnswer(HeaderOf(watch), feed));
+        Save(folder, "answer-watch", wire::EncodeAnswer(HeaderOf(watch), feed)) &&
+        Save(folder, "request-windows", placedList) && Save(folder, "request-follow", follow) &&
+        Save(folder, "request-describe", describe) && Save(folder, "request-press", press) &&
+        Save(folder, "request-picture", picture) &&
+        Save(folder, "answer-windows", wire::EncodeAnswer(HeaderOf(placedList), windows)) &&
+        Save(folder, "answer-follow", wire::EncodeAnswer(HeaderOf(follow), feed)) &&
+        Save(folder, "answer-describe", wire::EncodeAnswer(HeaderOf(describe), controls)) &&
+        Save(folder, "answer-picture", wire::EncodeAnswer(HeaderOf(picture), image));
     return saved ? 0 : 1;
 }

@@ -105,12 +105,68 @@ TEST(AgentWire, EveryRequestComesBackAsItWasSent)
     EXPECT_EQ(30000u, RequestOf<wire::WatchRequest>(watch).waitMs);
 }
 
+// Version 3 answers carry places, controls and the drawn mark; the version 1 and 2 answers to the
+// same windows stay byte for byte what older clients read.
+TEST(AgentWire, PlacesControlsAndTheDrawnMarkComeWithVersionThreeOnly)
+{
+    const std::vector<agent::WindowEntry> windows{
+        {0x10002, 4711, L"p.exe", L"t", std::wstring(L"__wineservice_winstation\\Default")}};
+    const agent::Header placed = HeaderOf(wire::Encode(1, wire::WindowsRequest{}));
+    EXPECT_EQ(3u, placed.version);
+    const auto listed = AnswerOf<wire::WindowsAnswer>(placed, wire::EncodeAnswer(placed, windows));
+    ASSERT_EQ(1u, listed.windows.size());
+    EXPECT_EQ(L"__wineservice_winstation\\Default", listed.windows[0].place);
+    const agent::Header list = HeaderOf(wire::Encode(2, wire::ListRequest{}));
+    const auto old = AnswerOf<wire::ListAnswer>(list, wire::EncodeAnswer(list, windows));
+    ASSERT_EQ(1u, old.windows.size());
+    EXPECT_EQ(L"", old.windows[0].place);
+    EXPECT_EQ(L"t", old.windows[0].title);
+
+    agent::Feed feed;
+    feed.windows.push_back({7, 1, 0, L"p.exe", L"t", L"Service-0x0-3e7$\\Default"});
+    const agent::Header follow = HeaderOf(wire::Encode(3, wire::FollowRequest{0, 0}));
+    EXPECT_EQ(L"Service-0x0-3e7$\\Default",
+              AnswerOf<wire::FollowAnswer>(follow, wire::EncodeAnswer(follow, feed)).feed.windows.at(0).place);
+
+    agent::Image image;
+    image.width = image.height = 1;
+    image.pixels = {0xFF102030};
+    image.drawn = true;
+    const agent::Header picture = HeaderOf(wire::Encode(4, wire::PictureRequest{7, 0}));
+    const auto drawn = AnswerOf<wire::PictureAnswer>(picture, wire::EncodeAnswer(picture, image));
+    EXPECT_TRUE(drawn.image.drawn);
+    EXPECT_FALSE(drawn.image.unchanged);
+    EXPECT_EQ(image.pixels, drawn.image.pixels);
+
+    std::vector<agent::Control> controls(agent::MaxControls + 3);
+    controls[0] = {0x10008, 2, -1, 60, 85, 83, agent::ControlEnabled | agent::ControlDefault, L"Button", L"&Retry"};
+    const agent::Header describe = HeaderOf(wire::Encode(5, wire::DescribeRequest{7}));
+    const auto described = AnswerOf<wire::DescribeAnswer>(describe, wire::EncodeAnswer(describe, controls));
+    ASSERT_EQ(agent::MaxControls, described.controls.size());   // the rest is cut, not wrapped
+    EXPECT_EQ(0x10008u, described.controls[0].control);
+    EXPECT_EQ(2u, described.controls[0].id);
+    EXPECT_EQ(-1, described.controls[0].left);
+    EXPECT_EQ(83, described.controls[0].bottom);
+    EXPECT_EQ(agent::ControlEnabled | agent::ControlDefault, described.controls[0].state);
+    EXPECT_EQ(L"Button", described.controls[0].className);
+    EXPECT_EQ(L"&Retry", described.controls[0].text);
+    // A count beyond what an answer may hold is malformed, whatever follows.
+    std::vector<uint8_t> payload = PayloadOf(wire::EncodeAnswer(describe, std::vector<agent::Control>{}));
+    payload[4] = 0x01;
+    payload[5] = 0x02;   // 513 controls
+    EXPECT_FALSE(Decodes<wire::DescribeAnswer>(payload));
+
+    const auto press = RequestOf<wire::PressRequest>(wire::Encode(6, wire::PressRequest{7, 0x10008}));
+    EXPECT_EQ(7u, press.window);
+    EXPECT_EQ(0x10008u, press.control);
+}
+
 TEST(AgentWire, EveryAnswerComesBackAsItWasSent)
 {
     const agent::Header list = HeaderOf(wire::Encode(21, wire::ListRequest{}));
     std::vector<agent::WindowEntry> windows(2);
-    windows[0] = {0x10002, 4711, L"BenchDialogs.exe", L"Bench \u00FC\u20AC"};
-    windows[1] = {0x10004, 12, L"", std::wstring(70000, L'x')};
+    windows[0] = {0x10002, 4711, L"BenchDialogs.exe", L"Bench \u00FC\u20AC", L""};
+    windows[1] = {0x10004, 12, L"", std::wstring(70000, L'x'), L""};
     const auto listed = AnswerOf<wire::ListAnswer>(list, wire::EncodeAnswer(list, windows));
     EXPECT_EQ(0u, listed.status);
     ASSERT_EQ(2u, listed.windows.size());
@@ -152,8 +208,8 @@ TEST(AgentWire, EveryAnswerComesBackAsItWasSent)
     const agent::Header watch = HeaderOf(wire::Encode(23, wire::WatchRequest{1, 0}));
     agent::Feed feed;
     feed.sequence = 77;
-    feed.windows.push_back({0x20002, 133000000000000000ull, 0, L"notepad.exe", L"Untitled"});
-    feed.windows.push_back({0x20004, 1, 133000000000000001ull, L"a.exe", std::wstring(300, L'\u00E9')});
+    feed.windows.push_back({0x20002, 133000000000000000ull, 0, L"notepad.exe", L"Untitled", L""});
+    feed.windows.push_back({0x20004, 1, 133000000000000001ull, L"a.exe", std::wstring(300, L'\u00E9'), L""});
     const auto fed = AnswerOf<wire::WatchAnswer>(watch, wire::EncodeAnswer(watch, feed));
     EXPECT_EQ(2u, HeaderOf(wire::EncodeAnswer(watch, feed)).version);
     EXPECT_EQ(77u, fed.feed.sequence);
@@ -197,7 +253,7 @@ TEST(AgentWire, TheBytesAreThoseOfEarlierBuilds)
         0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,                            // done, one window
         0x02, 0x00, 0x01, 0x00, 0x39, 0x30, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00,    // window, pid, units
         0x61, 0x00, 0xFC, 0x00, 0xAC, 0x20};                                       // "a", "\u00FC\u20AC"
-    EXPECT_EQ(listed, wire::EncodeAnswer(list, std::vector<agent::WindowEntry>{{0x10002, 12345, L"a", L"\u00FC\u20AC"}}));
+    EXPECT_EQ(listed, wire::EncodeAnswer(list, std::vector<agent::WindowEntry>{{0x10002, 12345, L"a", L"\u00FC\u20AC", L""}}));
     EXPECT_EQ(std::vector<uint8_t>({0x05, 0x00, 0x00, 0x00}), PayloadOf(wire::EncodeAnswer(list, ERROR_ACCESS_DENIED)));
     // The header as the bench's raw clients lay it out in memory.
     agent::Header raw{};
@@ -227,9 +283,11 @@ TEST(AgentWire, MalformedBytesAreRefused)
     EXPECT_FALSE(Takes(v, Request::Text, std::vector<uint8_t>(4 + 2 * agent::MaxTextUnits + 2)));
     EXPECT_FALSE(Takes(v, Request::Text, std::vector<uint8_t>(7)));
     EXPECT_FALSE(Takes(v, Request::Text, std::vector<uint8_t>(3)));
-    // Types and versions that do not exist, and Watch before its version.
+    // Types and versions that do not exist, and Watch and Windows before their versions.
     EXPECT_FALSE(Takes(v, static_cast<Request>(0), {}));
-    EXPECT_FALSE(Takes(v, static_cast<Request>(8), {}));
+    EXPECT_FALSE(Takes(v, static_cast<Request>(13), {}));
+    EXPECT_TRUE(Takes(3, Request::Windows, {}));
+    EXPECT_FALSE(Takes(2, Request::Windows, {}));
     EXPECT_FALSE(Takes(0, Request::List, {}));
     EXPECT_FALSE(Takes(v + 1, Request::List, {}));
     EXPECT_TRUE(Takes(1, Request::Capture, capture));
@@ -247,7 +305,7 @@ TEST(AgentWire, MalformedBytesAreRefused)
     // Answers whose counts or sizes say more than they hold, or less.
     const agent::Header list = HeaderOf(wire::Encode(1, wire::ListRequest{}));
     std::vector<uint8_t> listed =
-        PayloadOf(wire::EncodeAnswer(list, std::vector<agent::WindowEntry>{{1, 2, L"p.exe", L"title"}}));
+        PayloadOf(wire::EncodeAnswer(list, std::vector<agent::WindowEntry>{{1, 2, L"p.exe", L"title", L""}}));
     EXPECT_TRUE(Decodes<wire::ListAnswer>(listed));
     EXPECT_FALSE(Decodes<wire::ListAnswer>(std::vector<uint8_t>(listed.begin(), listed.end() - 1)));
     listed[4] = 2;   // two windows, one there
@@ -261,7 +319,7 @@ TEST(AgentWire, MalformedBytesAreRefused)
 
     const agent::Header watch = HeaderOf(wire::Encode(1, wire::WatchRequest{}));
     agent::Feed feed;
-    feed.windows.push_back({1, 2, 3, L"", std::wstring(agent::MaxFeedTextUnits, L'x')});
+    feed.windows.push_back({1, 2, 3, L"", std::wstring(agent::MaxFeedTextUnits, L'x'), L""});
     std::vector<uint8_t> fed = PayloadOf(wire::EncodeAnswer(watch, feed));
     EXPECT_TRUE(Decodes<wire::WatchAnswer>(fed));
     fed[12 + 22] += 1;   // a title longer than the feed's texts are
