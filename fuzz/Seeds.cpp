@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     image.pixels = {0xFF000000, 0xFF0000FF, 0xFF00FF00, 0xFFFF0000, 0xFFFFFFFF, 0xFF808080};
     Feed feed;
     feed.sequence = 4;
-    feed.windows.push_back({0x10002, 133000000000000000ull, 133000000000000001ull, L"notepad.exe", L"Untitled"});
+    feed.windows.push_back({0x10002, 133000000000000000ull, 133000000000000001ull, L"notepad.exe", L"Untitled", L"WinSta0\\Default"});
 
     const bool saved =
         Save(folder, "request-list", list) && Save(folder, "request-capture", capture) &&
