@@ -112,6 +112,63 @@ HWND WaitForWindow(const wchar_t* className, const wchar_t* title, DWORD timeout
     return window;
 }
 
+namespace
+{
+BOOL CALLBACK AddName(LPWSTR name, LPARAM list)
+{
+    reinterpret_cast<std::vector<std::wstring>*>(list)->push_back(name);
+    return TRUE;
+}
+
+struct PlacesWalk
+{
+    std::vector<PlacedWindow>* found;
+    std::wstring place;
+};
+
+BOOL CALLBACK AddPlacedWindow(HWND window, LPARAM context)
+{
+    PlacesWalk& walk = *reinterpret_cast<PlacesWalk*>(context);
+    wchar_t title[256] = {};
+    GetWindowTextW(window, title, ARRAYSIZE(title));
+    walk.found->push_back(PlacedWindow{walk.place, window, title});
+    return TRUE;
+}
+}
+
+std::vector<PlacedWindow> WindowsOfEveryStation()
+{
+    std::vector<std::wstring> stations;
+    EnumWindowStationsW(AddName, reinterpret_cast<LPARAM>(&stations));
+    std::vector<PlacedWindow> found;
+    // A desktop opens only on the process's own window station: the process moves to each
+    // station in turn, and back.
+    const HWINSTA own = GetProcessWindowStation();
+    for (const std::wstring& name : stations)
+    {
+        const HWINSTA station = OpenWindowStationW(name.c_str(), FALSE, WINSTA_ENUMDESKTOPS);
+        if (station == nullptr)
+            continue;
+        std::vector<std::wstring> desktops;
+        if (SetProcessWindowStation(station))
+        {
+            EnumDesktopsW(station, AddName, reinterpret_cast<LPARAM>(&desktops));
+            for (const std::wstring& desktopName : desktops)
+            {
+                const HDESK desktop = OpenDesktopW(desktopName.c_str(), 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
+                if (desktop == nullptr)
+                    continue;
+                PlacesWalk walk{&found, name + L"\\" + desktopName};
+                EnumDesktopWindows(desktop, AddPlacedWindow, reinterpret_cast<LPARAM>(&walk));
+                CloseDesktop(desktop);
+            }
+            SetProcessWindowStation(own);
+        }
+        CloseWindowStation(station);
+    }
+    return found;
+}
+
 bool FlushWindow(HWND window, DWORD timeoutMs)
 {
     DWORD_PTR result = 0;

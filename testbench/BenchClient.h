@@ -99,6 +99,16 @@ std::wstring BinPath(const wchar_t* image);
 // A program of the bench (testbench/ of the build).
 std::wstring BenchProgramPath(const wchar_t* name);
 
+// A top-level window of a desktop of a window station, and its place "station\\desktop".
+struct PlacedWindow
+{
+    std::wstring place;
+    HWND window = nullptr;
+    std::wstring title;
+};
+// Every top-level window of every desktop of every window station the process can open.
+std::vector<PlacedWindow> WindowsOfEveryStation();
+
 // --- Processes -------------------------------------------------------------------------------
 
 // The helpers that the service keeps running in session 0 and the trays of users' sessions.

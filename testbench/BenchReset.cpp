@@ -151,6 +151,25 @@ void StopService()
         failed.push_back(L"the entry of an ended service stays after its deletion");
 }
 
+// The bench's non-interactive service ends at its stop control. Ended by the sweep of leftovers
+// instead, it would stay running in the eyes of Wine's manager (its next start deletes such an
+// entry and registers it anew).
+void StopHungService()
+{
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service =
+        manager != nullptr ? OpenServiceW(manager, HungServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status{};
+    const auto stopped = [&] { return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED; };
+    if (service != nullptr && !stopped() && ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+        bench::WaitUntil(stopped, 5000))
+        done.push_back(std::wstring(HungServiceName) + L" stopped");
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    if (manager != nullptr)
+        CloseServiceHandle(manager);
+}
+
 // Test programs, bench programs and copies of them, and the helpers of any Quillon.exe, wherever
 // they run from; not the bench's own long-lived processes.
 void EndLeftovers(const std::wstring& buildFolder)
@@ -343,6 +362,7 @@ int wmain()
     try
     {
         StopService();
+        StopHungService();
         EndLeftovers(buildFolder);
         // A leftover may have started the service again.
         StopService();

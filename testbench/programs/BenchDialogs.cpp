@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "DialogTemplate.h"
+
 namespace
 {
 constexpr WORD EditId = 100;
@@ -52,48 +54,6 @@ void Ended()
         ExitProcess(0);
 }
 
-// An in-memory dialog template, DWORD-aligned items.
-class Template
-{
-public:
-    void Word(WORD value) { words_.push_back(value); }
-    void Dword(DWORD value)
-    {
-        Word(LOWORD(value));
-        Word(HIWORD(value));
-    }
-    void Text(const wchar_t* text)
-    {
-        for (; *text != L'\0'; ++text)
-            Word(*text);
-        Word(0);
-    }
-    void Align()
-    {
-        if (words_.size() % 2 != 0)
-            Word(0);
-    }
-    void Item(DWORD style, short x, short y, short cx, short cy, WORD id, WORD classAtom, const wchar_t* text)
-    {
-        Align();
-        Dword(style | WS_CHILD | WS_VISIBLE);
-        Dword(0);
-        Word(x);
-        Word(y);
-        Word(cx);
-        Word(cy);
-        Word(id);
-        Word(0xFFFF);
-        Word(classAtom);
-        Text(text);
-        Word(0);
-    }
-    const DLGTEMPLATE* get() const { return reinterpret_cast<const DLGTEMPLATE*>(words_.data()); }
-
-private:
-    std::vector<WORD> words_;
-};
-
 INT_PTR CALLBACK LicenceProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     if (message == WM_INITDIALOG)
@@ -112,19 +72,9 @@ INT_PTR CALLBACK LicenceProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 DWORD WINAPI LicenceThread(void*)
 {
     // Top left, away from the centred message box: each shows whole on the screen.
-    Template dialog;
-    dialog.Dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE);
-    dialog.Dword(0);
-    dialog.Word(2);
-    dialog.Word(10);
-    dialog.Word(10);
-    dialog.Word(180);
-    dialog.Word(60);
-    dialog.Word(0);
-    dialog.Word(0);
-    dialog.Text(L"Bench licence");
-    dialog.Word(8);
-    dialog.Text(L"MS Shell Dlg");
+    bench::DialogTemplate dialog;
+    dialog.Header(DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE, L"Bench licence", 10, 10, 180, 60, 8,
+                  L"MS Shell Dlg");
     dialog.Item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 10, 10, 160, 14, EditId, 0x0081, L"");
     dialog.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 65, 36, 50, 14, IDOK, 0x0080, L"OK");
     DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr, LicenceProc, 0);
