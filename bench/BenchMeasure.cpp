@@ -21,6 +21,13 @@
 //   viewer-open TITLE         starts QuillonViewer's window and selects that window in its list
 //   viewer-close              closes the viewer's window and waits for the viewer to end
 //   close-window TITLE        WM_CLOSE to the top-level window of that title (a bench canvas)
+//   stations EXTRA WINDOWS SECONDS
+//                             makes EXTRA window stations ("QuillonBench1", ...) with a desktop
+//                             "Default" each and WINDOWS visible windows in all, spread over the own
+//                             desktop and the new ones; holds them for SECONDS
+//   agent-count               the windows the agent lists and in how many places
+//   follow SECONDS            a tray's feed loop (Watch as QuillonTray asks, 25 s at most per
+//                             answer) for SECONDS; answers and changes seen
 //   clean                     ends every helper, viewer and bench window and puts the simulated
 //                             Terminal Services back
 
@@ -520,6 +527,139 @@ int Live(const wchar_t* title, int seconds)
     }
 }
 
+// --- Window stations and the feed --------------------------------------------------------------
+
+struct StationWindows
+{
+    HWINSTA station = nullptr;   // nullptr: the thread's own desktop
+    HDESK desktop = nullptr;
+    int count = 0;
+    int first = 0;
+};
+
+// Wine lets a thread onto a desktop only while the process is on that desktop's station, and
+// the process's station is shared by its threads: one move at a time, undone at once.
+CRITICAL_SECTION stationMove;
+
+DWORD WINAPI MakeStationWindows(void* parameter)
+{
+    const StationWindows& job = *static_cast<StationWindows*>(parameter);
+    // A fresh thread owns no window yet, so it may move to another desktop.
+    if (job.desktop != nullptr)
+    {
+        EnterCriticalSection(&stationMove);
+        const HWINSTA own = GetProcessWindowStation();
+        const bool moved = SetProcessWindowStation(job.station) && SetThreadDesktop(job.desktop);
+        SetProcessWindowStation(own);
+        LeaveCriticalSection(&stationMove);
+        if (!moved)
+            return 1;
+    }
+    for (int i = 0; i < job.count; ++i)
+    {
+        const std::wstring title = L"Bench station window " + std::to_wstring(job.first + i);
+        if (CreateWindowExW(0, L"BenchStationWindow", title.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40 + i * 8,
+                            40 + i * 8, 320, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr) == nullptr)
+            return 1;
+    }
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        DispatchMessageW(&msg);
+    return 0;
+}
+
+int Stations(int extra, int windows, int seconds)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = L"BenchStationWindow";
+    RegisterClassW(&wc);
+    InitializeCriticalSection(&stationMove);
+    std::vector<StationWindows> jobs(static_cast<size_t>(extra) + 1);
+    // A desktop is made on the process's window station: the process moves to each new
+    // station in turn, and back.
+    const HWINSTA own = GetProcessWindowStation();
+    for (int i = 1; i <= extra; ++i)
+    {
+        const std::wstring name = L"QuillonBench" + std::to_wstring(i);
+        const HWINSTA station = CreateWindowStationW(name.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+        if (station == nullptr || !SetProcessWindowStation(station))
+            return Fail("cannot make a window station");
+        jobs[static_cast<size_t>(i)].station = station;
+        jobs[static_cast<size_t>(i)].desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+        if (jobs[static_cast<size_t>(i)].desktop == nullptr)
+            return Fail("cannot make a desktop");
+    }
+    int first = 0;
+    for (size_t i = 0; i < jobs.size(); ++i)
+    {
+        jobs[i].first = first;
+        jobs[i].count = windows / static_cast<int>(jobs.size()) + (i < windows % jobs.size() ? 1 : 0);
+        first += jobs[i].count;
+        const HANDLE thread = CreateThread(nullptr, 0, MakeStationWindows, &jobs[i], 0, nullptr);
+        if (thread == nullptr)
+            return Fail("cannot start a thread");
+        CloseHandle(thread);
+    }
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    ExitProcess(0);
+}
+
+int AgentCount()
+{
+    try
+    {
+        agent::Client client = agent::Client::Connect();
+        std::vector<std::wstring> places;
+        const std::vector<agent::WindowEntry> windows = client.List();
+        for (const agent::WindowEntry& window : windows)
+            if (std::find(places.begin(), places.end(), window.place) == places.end())
+                places.push_back(window.place);
+        Print("windows", static_cast<double>(windows.size()));
+        Print("places", static_cast<double>(places.size()));
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        return AgentFail("asking the agent", error);
+    }
+}
+
+// As a user's tray follows the feed (helpers/TrayFeed.cpp): the same wait per request.
+int Follow(int seconds)
+{
+    constexpr uint32_t TrayWaitMs = 25000;
+    try
+    {
+        agent::Client client = agent::Client::Connect(5000, true);
+        uint32_t sequence = 0;
+        int answers = 0;
+        int changes = 0;
+        size_t windows = 0;
+        const double end = Now() + seconds * 1000.0;
+        for (double now = Now(); now < end; now = Now())
+        {
+            const agent::Feed feed = client.Watch(sequence, static_cast<uint32_t>(std::min(end - now, 1.0 * TrayWaitMs)));
+            ++answers;
+            if (feed.sequence != sequence)
+                ++changes;
+            sequence = feed.sequence;
+            windows = feed.windows.size();
+        }
+        Print("answers", answers);
+        Print("changes", changes);
+        Print("feed_windows", static_cast<double>(windows));
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        return AgentFail("following the feed", error);
+    }
+}
+
 HWND ViewerWindow()
 {
     return FindWindowW(L"QuillonViewer", ViewerTitle);
@@ -664,6 +804,12 @@ int wmain(int argc, wchar_t** argv)
             return Fail("no such window");
         return bench::WaitUntil([&] { return !IsWindow(window); }, 5000) ? 0 : Fail("the window did not close");
     }
+    if (what == L"stations" && argc > 4)
+        return Stations(_wtoi(argument), _wtoi(argv[3]), _wtoi(argv[4]));
+    if (what == L"agent-count")
+        return AgentCount();
+    if (what == L"follow" && argc > 2)
+        return Follow(_wtoi(argument));
     if (what == L"run" && argc > 2)
         return Run(argc - 2, argv + 2);
     return Fail("unknown measurement");
