@@ -248,6 +248,33 @@ protected:
         return POINT{(inner.left + inner.right) / 2 - outer.left, (inner.top + inner.bottom) / 2 - outer.top};
     }
 
+    // The viewer's window and its parts once it shows, placed beside the box rather than over it:
+    // the screen must show both for comparisons.
+    struct ViewerParts
+    {
+        HWND viewer = nullptr, list = nullptr, status = nullptr, picture = nullptr, controls = nullptr;
+    };
+    bool FindViewer(ViewerParts* parts) const
+    {
+        if (!bench::WaitUntil(
+                [&] {
+                    parts->viewer = FindWindowW(L"QuillonViewer", L"Quillon session 0 windows");
+                    parts->list = GetDlgItem(parts->viewer, 1);
+                    parts->status = GetDlgItem(parts->viewer, 3);
+                    parts->picture = GetDlgItem(parts->viewer, 4);
+                    parts->controls = GetDlgItem(parts->viewer, 5);
+                    return IsWindowVisible(parts->viewer) && parts->list != nullptr && parts->status != nullptr &&
+                           parts->picture != nullptr && parts->controls != nullptr;
+                },
+                10000))
+            return false;
+        RECT box;
+        GetWindowRect(question_, &box);
+        SetWindowPos(parts->viewer, nullptr, 0, box.bottom + 8, 1000, 1024 - box.bottom - 16,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        return true;
+    }
+
     // A window is picked in the viewer's list with the mouse; the status line then names it.
     static bool Pick(HWND list, HWND status, HWND target)
     {
@@ -350,21 +377,11 @@ TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
     bench::StartedProgram viewerProgram(Viewer());
     ASSERT_TRUE(viewerProgram.valid());
 
-    HWND viewer = nullptr, list = nullptr, status = nullptr, picture = nullptr;
-    ASSERT_TRUE(bench::WaitUntil(
-        [&] {
-            viewer = FindWindowW(L"QuillonViewer", L"Quillon session 0 windows");
-            list = GetDlgItem(viewer, 1);
-            status = GetDlgItem(viewer, 3);
-            picture = GetDlgItem(viewer, 4);
-            return IsWindowVisible(viewer) && list != nullptr && status != nullptr && picture != nullptr;
-        },
-        10000));
-
-    // Beside the box rather than over it: the screen must show both for the comparison below.
+    ViewerParts parts;
+    ASSERT_TRUE(FindViewer(&parts));
+    const HWND viewer = parts.viewer, list = parts.list, status = parts.status, picture = parts.picture;
     RECT box;
     GetWindowRect(question_, &box);
-    SetWindowPos(viewer, nullptr, 0, box.bottom + 8, 1000, 1024 - box.bottom - 16, SWP_NOZORDER | SWP_NOACTIVATE);
 
     const auto pick = [&](HWND target) { return Pick(list, status, target); };
     ASSERT_TRUE(pick(question_));
@@ -593,19 +610,9 @@ TEST_F(ViewerAgainstAgent, TheWindowListsTheControlsAndPressesTheChosenButton)
 {
     bench::StartedProgram viewerProgram(Viewer());
     ASSERT_TRUE(viewerProgram.valid());
-    HWND viewer = nullptr, list = nullptr, status = nullptr, controls = nullptr;
-    ASSERT_TRUE(bench::WaitUntil(
-        [&] {
-            viewer = FindWindowW(L"QuillonViewer", L"Quillon session 0 windows");
-            list = GetDlgItem(viewer, 1);
-            status = GetDlgItem(viewer, 3);
-            controls = GetDlgItem(viewer, 5);
-            return IsWindowVisible(viewer) && list != nullptr && status != nullptr && controls != nullptr;
-        },
-        10000));
-    RECT box;
-    GetWindowRect(question_, &box);
-    SetWindowPos(viewer, nullptr, 0, box.bottom + 8, 1000, 1024 - box.bottom - 16, SWP_NOZORDER | SWP_NOACTIVATE);
+    ViewerParts parts;
+    ASSERT_TRUE(FindViewer(&parts));
+    const HWND viewer = parts.viewer, list = parts.list, status = parts.status, controls = parts.controls;
 
     // The row of a control, found by its start; -1 while the list does not show it.
     const auto row = [&](const std::wstring& start) {
