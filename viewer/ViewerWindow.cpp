@@ -231,10 +231,17 @@ void ViewerWindow::ShowList(std::vector<agent::WindowEntry> list)
     int selectedIndex = -1;
     for (const agent::WindowEntry& entry : windows_)
     {
-        // A window off the console's desktop (a service's own window station) says where it is.
-        const std::wstring place = entry.place.empty() || entry.place == agent::InteractivePlace
-                                       ? std::wstring()
-                                       : L"[" + DisplayText(entry.place) + L"] ";
+        // A window off the console's desktop (a service's own window station) says where it is,
+        // by its station alone where the desktop is the usual one.
+        std::wstring place;
+        if (!entry.place.empty() && entry.place != agent::InteractivePlace)
+        {
+            const std::wstring usual = L"\\Default";
+            const bool onUsual = entry.place.size() > usual.size() &&
+                                 entry.place.compare(entry.place.size() - usual.size(), usual.size(), usual) == 0;
+            place = L"[" + DisplayText(onUsual ? entry.place.substr(0, entry.place.size() - usual.size()) : entry.place) +
+                    L"] ";
+        }
         const std::wstring line = place + (entry.title.empty() ? L"(no title)" : DisplayText(entry.title)) + L"\t" +
                                   DisplayText(entry.program) + L"\t" + std::to_wstring(entry.processId);
         const LRESULT index = SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
@@ -301,11 +308,11 @@ void ViewerWindow::ShowPictureStatus()
             std::wstring status = format_window_id(entry.window) + L"   " + DisplayText(entry.program) +
                                   L"   pid " + std::to_wstring(entry.processId) + L"   " +
                                   std::to_wstring(picture.width) + L" x " + std::to_wstring(picture.height);
-            if (!entry.place.empty() && entry.place != agent::InteractivePlace)
-                status += L"   on " + DisplayText(entry.place);
             // Not what the window looks like: the platform drew nothing there.
             if (picture.drawn)
-                status += L"   (drawn from the window's structure: the platform did not draw the window)";
+                status += L"   drawn from its structure";
+            if (!entry.place.empty() && entry.place != agent::InteractivePlace)
+                status += L"   on " + DisplayText(entry.place);
             SetWindowTextW(statusLabel_, status.c_str());
         }
 }
