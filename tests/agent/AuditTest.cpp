@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,19 +74,30 @@ public:
 
     HMODULE module() const { return module_; }
 
-    // The ids of the table's entries.
-    std::set<DWORD> Ids() const
+    // The table's entries: each id with its text as stored, before FormatMessageW reads it.
+    std::map<DWORD, std::wstring> Entries() const
     {
-        std::set<DWORD> ids;
+        std::map<DWORD, std::wstring> entries;
         const HRSRC found = FindResourceW(module_, MAKEINTRESOURCEW(1), RT_MESSAGETABLE);
         const HGLOBAL loaded = found != nullptr ? LoadResource(module_, found) : nullptr;
-        const auto* table = static_cast<const MESSAGE_RESOURCE_DATA*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+        const auto* table = static_cast<const BYTE*>(loaded != nullptr ? LockResource(loaded) : nullptr);
         if (table == nullptr)
-            return ids;
-        for (DWORD block = 0; block < table->NumberOfBlocks; ++block)
-            for (DWORD id = table->Blocks[block].LowId; id <= table->Blocks[block].HighId; ++id)
-                ids.insert(id);
-        return ids;
+            return entries;
+        const auto* data = reinterpret_cast<const MESSAGE_RESOURCE_DATA*>(table);
+        for (DWORD block = 0; block < data->NumberOfBlocks; ++block)
+        {
+            const BYTE* entry = table + data->Blocks[block].OffsetToEntries;
+            for (DWORD id = data->Blocks[block].LowId; id <= data->Blocks[block].HighId; ++id)
+            {
+                const auto* header = reinterpret_cast<const MESSAGE_RESOURCE_ENTRY*>(entry);
+                const auto* text = reinterpret_cast<const wchar_t*>(header->Text);
+                entries[id] = (header->Flags & MESSAGE_RESOURCE_UNICODE) != 0
+                                  ? std::wstring(text, wcsnlen(text, (header->Length - 4) / sizeof(wchar_t)))
+                                  : std::wstring(L"(not UTF-16)");
+                entry += header->Length;
+            }
+        }
+        return entries;
     }
 
     // The text with its inserts filled; empty, with the error, when there is none.
@@ -122,10 +135,14 @@ TEST(AuditMessages, EveryEventReadsBackWithItsInsertsFromTheTrayProgram)
     const MessageFile file;
     ASSERT_NE(file.module(), nullptr) << "QuillonTray.exe does not load as a message file: " << GetLastError();
 
+    const std::map<DWORD, std::wstring> entries = file.Entries();
     std::set<DWORD> expected;
     for (const Event& event : Events)
         expected.insert(event.messageId);
-    EXPECT_EQ(file.Ids(), expected) << "the table holds other events than the programs write";
+    std::set<DWORD> stored;
+    for (const auto& entry : entries)
+        stored.insert(entry.first);
+    EXPECT_EQ(stored, expected) << "the table holds other events than the programs write";
 
     std::vector<std::wstring> markers;
     for (int insert = 1; insert <= MaxInserts; ++insert)
@@ -141,10 +158,16 @@ TEST(AuditMessages, EveryEventReadsBackWithItsInsertsFromTheTrayProgram)
         for (int insert = 1; insert <= MaxInserts; ++insert)
             EXPECT_EQ(text.find(Marker(insert)) != std::wstring::npos, insert <= event.inserts)
                 << "insert " << insert << " in: " << bench::Narrow(text);
-        // A line feed alone shows as no break in the Event Viewer; %n gives carriage return and
-        // line feed. The text ends with its last word.
-        for (size_t at = text.find(L'\n'); at != std::wstring::npos; at = text.find(L'\n', at + 1))
-            EXPECT_TRUE(at > 0 && text[at - 1] == L'\r') << "a bare line feed at " << at;
+        // Stored as one line, its breaks as %n and its end as %0 (what follows it is not shown):
+        // mc.exe ends each line of a text with CR LF, windmc with LF alone, which the Event
+        // Viewer shows as no break at all.
+        const auto stored = entries.find(event.messageId);
+        if (stored != entries.end())
+        {
+            const size_t end = stored->second.find(L"%0");
+            EXPECT_NE(end, std::wstring::npos) << bench::Narrow(stored->second);
+            EXPECT_EQ(stored->second.find_first_of(L"\r\n"), end + 2) << bench::Narrow(stored->second);
+        }
         EXPECT_NE(text.back(), L'\n');
         EXPECT_EQ(text.find(L'%'), std::wstring::npos) << bench::Narrow(text);
     }
