@@ -2,7 +2,6 @@
 
 #include <sddl.h>
 
-#include <cstring>
 #include <new>
 
 #include "AuditMessages.h"
@@ -10,6 +9,7 @@
 #include "session/Paths.h"
 #include "session/ProcessLookup.h"
 #include "session/ScopedResource.h"
+#include "session/SystemError.h"
 
 namespace agent::audit
 {
@@ -200,8 +200,7 @@ void Pictured(const Actor& actor, const Window& window)
 void ClientRefused(const Actor& actor, const char* reason)
 {
     Guarded([&] {
-        // The reasons are the rules' fixed ASCII texts.
-        const std::wstring why(reason, reason + strlen(reason));
+        const std::wstring why = from_utf8(reason);
         const std::wstring who = ActorText(actor);
         const std::wstring session = Decimal(actor.session);
         const std::wstring process = Decimal(actor.process);

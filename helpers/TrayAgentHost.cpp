@@ -8,9 +8,9 @@
 namespace
 {
 // The name that someone holds: the first of the agent's names that exists once ours are gone.
-// Who holds it stays unknown: only a client's handle tells the server's process, and connecting
-// would use up an instance that the holder may never free, so that even a viewer asking could
-// no longer reach it and learn (and say) who it is.
+// The holder stays unknown: only a client's handle tells the server's process, and connecting
+// would use up an instance the holder may never free, so that the viewer could not reach it to
+// name it.
 const wchar_t* TakenPipe()
 {
     for (const agent::transport::Pipe pipe : {agent::transport::Pipe::Agent, agent::transport::Pipe::Feed})
