@@ -1,8 +1,10 @@
 #include "AgentClient.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
+#include "Audit.h"
 #include "Peers.h"
 #include "Transport.h"
 #include "Trust.h"
@@ -23,6 +25,11 @@ void VerifyServer(HANDLE pipe, bool forFeed)
     if (decision)
         return;
     // Nothing was sent to a refused server; the administrator is told which process it was.
+    // A user's tray asks again every few seconds: one event per server process is enough (no
+    // process has the id ~0).
+    static std::atomic<DWORD> lastReported{~DWORD{0}};
+    if (lastReported.exchange(facts.serverPid) != facts.serverPid)
+        audit::ServerRefused(facts.serverPid, facts.serverImage, from_utf8(decision.reason));
     std::string text = decision.reason;
     if (decision.error == ERROR_ACCESS_DENIED && facts.serverPid != 0)
         text += " (the pipe server is process " + std::to_string(facts.serverPid) +
