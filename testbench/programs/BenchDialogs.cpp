@@ -82,6 +82,22 @@ public:
         if (words_.size() % 2 != 0)
             Word(0);
     }
+    // A modal dialog at (10, 10) with a caption and the shell's dialog font, of count items.
+    void Dialog(WORD count, short cx, short cy, const wchar_t* title)
+    {
+        Dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE);
+        Dword(0);
+        Word(count);
+        Word(10);
+        Word(10);
+        Word(cx);
+        Word(cy);
+        Word(0);
+        Word(0);
+        Text(title);
+        Word(8);
+        Text(L"MS Shell Dlg");
+    }
     void Item(DWORD style, short x, short y, short cx, short cy, WORD id, WORD classAtom, const wchar_t* text)
     {
         Align();
@@ -122,18 +138,7 @@ DWORD WINAPI LicenceThread(void*)
 {
     // Top left, away from the centred message box: each shows whole on the screen.
     Template dialog;
-    dialog.Dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE);
-    dialog.Dword(0);
-    dialog.Word(2);
-    dialog.Word(10);
-    dialog.Word(10);
-    dialog.Word(180);
-    dialog.Word(60);
-    dialog.Word(0);
-    dialog.Word(0);
-    dialog.Text(L"Bench licence");
-    dialog.Word(8);
-    dialog.Text(L"MS Shell Dlg");
+    dialog.Dialog(2, 180, 60, L"Bench licence");
     dialog.Item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 10, 10, 160, 14, EditId, 0x0081, L"");
     dialog.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 65, 36, 50, 14, IDOK, 0x0080, L"OK");
     DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr, LicenceProc, 0);
@@ -326,18 +331,7 @@ DWORD WINAPI StationDialogThread(void*)
     if (!SetThreadDesktop(stationDesktop))
         ExitProcess(3);
     Template dialog;
-    dialog.Dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE);
-    dialog.Dword(0);
-    dialog.Word(5);
-    dialog.Word(10);
-    dialog.Word(10);
-    dialog.Word(200);
-    dialog.Word(90);
-    dialog.Word(0);
-    dialog.Word(0);
-    dialog.Text(L"Bench station dialog");
-    dialog.Word(8);
-    dialog.Text(L"MS Shell Dlg");
+    dialog.Dialog(5, 200, 90, L"Bench station dialog");
     dialog.Item(SS_LEFT, 10, 8, 180, 10, 0xFFFF, 0x0082, L"The bench service cannot reach its server.");
     dialog.Item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 10, 22, 180, 14, EditId, 0x0081, L"");
     dialog.Item(BS_AUTOCHECKBOX | WS_TABSTOP, 10, 42, 100, 12, CheckId, 0x0080, L"&Keep trying");
