@@ -224,7 +224,18 @@ std::vector<Control> Client::Describe(uint32_t window)
 
 void Client::Press(uint32_t window, uint32_t control)
 {
-    CheckAnswer(Call(wire::Encode(nextId_++, wire::PressRequest{window, control})), window);
+    const uint32_t status = Decoded<wire::StatusAnswer>(
+        Call(wire::Encode(nextId_++, wire::PressRequest{window, control}))).status;
+    char buffer[160];
+    if (status == ERROR_INVALID_WINDOW_HANDLE)
+        std::snprintf(buffer, sizeof buffer, "0x%08X is no control of a session 0 window 0x%08X",
+                      static_cast<unsigned>(control), static_cast<unsigned>(window));
+    else if (status == ERROR_INVALID_PARAMETER)
+        std::snprintf(buffer, sizeof buffer, "Control 0x%08X of session 0 window 0x%08X is not an enabled button "
+                      "that shows", static_cast<unsigned>(control), static_cast<unsigned>(window));
+    else
+        return Check(status, window);
+    throw_system_error(status, buffer);
 }
 
 void Client::Click(uint32_t window, int32_t x, int32_t y, bool right, bool twice)

@@ -1,5 +1,6 @@
 #include "AgentServer.h"
 
+#include <functional>
 #include <map>
 #include <new>
 #include <set>
@@ -19,10 +20,13 @@ namespace agent
 {
 struct Server::State
 {
-    State(HDESK served, ClientReader reader) : desktop(served), readClient(reader), feed(served) {}
+    State(HDESK served, ClientReader reader, FeedKeeper::Observer observer)
+        : places(served), readClient(reader), feed(places, std::move(observer))
+    {
+    }
 
     ScopedHandle stop = MakeScopedHandle(nullptr);
-    const HDESK desktop;
+    windows::Places places;
     const ClientReader readClient;
     FeedKeeper feed;
 
@@ -72,6 +76,7 @@ struct CaptureJob
 {
     std::shared_ptr<Server::State> state;
     HWND window = nullptr;
+    std::shared_ptr<const windows::Desktop> desktop;
     uint32_t id = 0;
     ScopedHandle done = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     DWORD error = ERROR_TIMEOUT;
@@ -84,7 +89,7 @@ DWORD WINAPI CaptureThread(void* parameter)
     delete static_cast<std::shared_ptr<CaptureJob>*>(parameter);
     try
     {
-        job->error = windows::Capture(job->window, job->picture);
+        job->error = windows::RunAttached(*job->desktop, [&] { return windows::Capture(job->window, job->picture); });
     }
     catch (const std::bad_alloc&)
     {
@@ -102,8 +107,9 @@ DWORD WINAPI CaptureThread(void* parameter)
 
 // ERROR_TIMEOUT for a window whose earlier capture still hangs, or that hangs now;
 // ERROR_BUSY when captures of other windows fill every place; ERROR_NOT_ENOUGH_MEMORY.
-DWORD Capture(const std::shared_ptr<Server::State>& state, HWND window, uint32_t id, windows::Picture& picture)
+DWORD Capture(const std::shared_ptr<Server::State>& state, const windows::Listed& window, windows::Picture& picture)
 {
+    const uint32_t id = windows::IdOf(window.window);
     const ULONGLONG deadline = GetTickCount64() + WindowTimeoutMs;
     {
         std::unique_lock<std::mutex> lock(state->mutex);
@@ -124,7 +130,8 @@ DWORD Capture(const std::shared_ptr<Server::State>& state, HWND window, uint32_t
     }
     auto job = std::make_shared<CaptureJob>();
     job->state = state;
-    job->window = window;
+    job->window = window.window;
+    job->desktop = window.desktop;
     job->id = id;
     auto held = std::make_unique<std::shared_ptr<CaptureJob>>(job);
     const ScopedHandle thread =
@@ -166,6 +173,8 @@ public:
         return watch ? FeedAllowed(client) : ClientAllowed(client);
     }
 
+    // Watch (version 2) and List (version 1) answer the same windows as Follow and Windows; their
+    // answers carry no places.
     std::vector<uint8_t> operator()(const wire::WatchRequest& request) const
     {
         return wire::EncodeAnswer(header_, state_.feed.Watch(request.known, request.waitMs));
@@ -173,35 +182,12 @@ public:
 
     std::vector<uint8_t> operator()(const wire::FollowRequest& request) const
     {
-        Feed feed = state_.feed.Watch(request.known, request.waitMs);
-        for (FeedWindow& window : feed.windows)
-            window.place = InteractivePlace;
-        return wire::EncodeAnswer(header_, feed);
-    }
-
-    std::vector<uint8_t> operator()(const wire::WindowsRequest&) const
-    {
-        return (*this)(wire::ListRequest{});
-    }
-
-    std::vector<uint8_t> operator()(const wire::PictureRequest& request) const
-    {
-        return (*this)(wire::CaptureRequest{request.window, request.knownHash});
-    }
-
-    std::vector<uint8_t> operator()(const wire::DescribeRequest&) const
-    {
-        return Status(ERROR_NOT_SUPPORTED);
-    }
-
-    std::vector<uint8_t> operator()(const wire::PressRequest&) const
-    {
-        return Status(ERROR_NOT_SUPPORTED);
+        return wire::EncodeAnswer(header_, state_.feed.Watch(request.known, request.waitMs));
     }
 
     std::vector<uint8_t> operator()(const wire::ListRequest&) const
     {
-        std::vector<windows::Listed> listed = windows::List(state_.desktop);
+        std::vector<windows::Listed> listed = state_.places.List();
         std::vector<WindowEntry> entries(listed.size());
         for (size_t i = 0; i < listed.size(); ++i)
         {
@@ -209,63 +195,122 @@ public:
             entries[i].processId = listed[i].processId;
             entries[i].program = std::move(listed[i].program);
             entries[i].title = std::move(listed[i].title);
-            entries[i].place = InteractivePlace;
+            entries[i].place = listed[i].desktop->place;
         }
         return wire::EncodeAnswer(header_, entries);
     }
 
+    std::vector<uint8_t> operator()(const wire::WindowsRequest&) const
+    {
+        return (*this)(wire::ListRequest{});
+    }
+
+    // A client of version 1 cannot tell a picture drawn from the window's structure from the
+    // window's own: it gets none.
     std::vector<uint8_t> operator()(const wire::CaptureRequest& request) const
     {
-        return OnWindow(request.window, [&](HWND window) {
-            windows::Picture picture;
-            const DWORD error = Capture(shared_, window, request.window, picture);
-            if (error != 0)
-                return Status(error);
-            Image image;
-            image.width = picture.width;
-            image.height = picture.height;
-            image.hash = picture.hash;
-            image.unchanged = request.knownHash != 0 && request.knownHash == picture.hash;
-            if (!image.unchanged)
-                image.pixels = std::move(picture.pixels);
-            return wire::EncodeAnswer(header_, image);
+        return Picture(request.window, request.knownHash, false);
+    }
+
+    std::vector<uint8_t> operator()(const wire::PictureRequest& request) const
+    {
+        return Picture(request.window, request.knownHash, true);
+    }
+
+    std::vector<uint8_t> operator()(const wire::DescribeRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            auto controls = std::make_shared<std::vector<Control>>();
+            const HWND handle = window.window;
+            const DWORD error = OnWindowDesktop(window, [controls, handle] { return windows::Describe(handle, *controls); });
+            return error != 0 ? Status(error) : wire::EncodeAnswer(header_, *controls);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::PressRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const uint32_t control = request.control;
+            return Status(OnWindowDesktop(window, [handle, control] { return windows::Press(handle, control); }));
         });
     }
 
     std::vector<uint8_t> operator()(const wire::ClickRequest& request) const
     {
-        return OnWindow(request.window, [&](HWND window) {
-            return Status(windows::Click(window, request.x, request.y, request.right, request.twice));
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const wire::ClickRequest click = request;
+            return Status(OnWindowDesktop(window, [handle, click] {
+                return windows::Click(handle, click.x, click.y, click.right, click.twice);
+            }));
         });
     }
 
     std::vector<uint8_t> operator()(const wire::TextRequest& request) const
     {
-        return OnWindow(request.window, [&](HWND window) { return Status(windows::Type(window, request.text)); });
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const std::wstring text = request.text;
+            return Status(OnWindowDesktop(window, [handle, text] { return windows::Type(handle, text); }));
+        });
     }
 
     std::vector<uint8_t> operator()(const wire::KeyRequest& request) const
     {
-        return OnWindow(request.window,
-                        [&](HWND window) { return Status(windows::PressKey(window, request.virtualKey)); });
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const uint16_t key = request.virtualKey;
+            return Status(OnWindowDesktop(window, [handle, key] { return windows::PressKey(handle, key); }));
+        });
     }
 
     std::vector<uint8_t> operator()(const wire::CloseRequest& request) const
     {
-        return OnWindow(request.window,
-                        [&](HWND window) { return Status(PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : GetLastError()); });
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            return Status(OnWindowDesktop(window, [handle] { return windows::Close(handle); }));
+        });
     }
 
 private:
     std::vector<uint8_t> Status(DWORD error) const { return wire::EncodeAnswer(header_, error); }
 
-    // Every request but List and Watch names a window, which must be one that List shows:
-    // nothing reaches a window of another desktop or one of Quillon's own.
+    // Every request but the lists names a window, which must be one that the list shows, in any
+    // place: nothing reaches a window of a desktop the agent does not list or one of Quillon's own.
     template <typename Act>
     std::vector<uint8_t> OnWindow(uint32_t id, Act act) const
     {
-        const HWND window = windows::Find(state_.desktop, id);
-        return window != nullptr ? act(window) : Status(ERROR_INVALID_WINDOW_HANDLE);
+        windows::Listed window;
+        return state_.places.Find(id, window) ? act(window) : Status(ERROR_INVALID_WINDOW_HANDLE);
+    }
+
+    // The action runs on a thread of the window's desktop, where messages reach it, for the
+    // window's time; what it captures it holds by value, since it may outlive the request.
+    static DWORD OnWindowDesktop(const windows::Listed& window, std::function<DWORD()> action)
+    {
+        return windows::OnDesktop(window.desktop, WindowTimeoutMs + 500, std::move(action));
+    }
+
+    std::vector<uint8_t> Picture(uint32_t id, uint64_t knownHash, bool drawnAllowed) const
+    {
+        return OnWindow(id, [&](const windows::Listed& window) {
+            windows::Picture picture;
+            const DWORD error = Capture(shared_, window, picture);
+            if (error != 0)
+                return Status(error);
+            if (picture.drawn && !drawnAllowed)
+                return Status(ERROR_NOT_SUPPORTED);
+            Image image;
+            image.width = picture.width;
+            image.height = picture.height;
+            image.hash = picture.hash;
+            image.drawn = picture.drawn;
+            image.unchanged = knownHash != 0 && knownHash == picture.hash;
+            if (!image.unchanged)
+                image.pixels = std::move(picture.pixels);
+            return wire::EncodeAnswer(header_, image);
+        });
     }
 
     const std::shared_ptr<Server::State>& shared_;
@@ -474,7 +519,7 @@ bool Server::Start()
     ScopedFile firstFeed = transport::CreateInstance(transport::Pipe::Feed, true);
     if (!firstFeed)
         return false;
-    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_);
+    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_, observer_);
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->stop)
         return false;
