@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Audit.h"
 #include "Feed.h"
 #include "Peers.h"
 #include "Protocol.h"
@@ -47,6 +48,8 @@ struct Server::State
     Pool agentPool{transport::Pipe::Agent, MaxInstances};
     Pool feedPool{transport::Pipe::Feed, MaxFeedInstances};
     std::map<std::wstring, uint32_t> feedAccounts;
+    // When each account's last refusal was written down.
+    std::map<std::wstring, ULONGLONG> refusalsWritten;
     // The windows with a capture under way, and how many captures run at once.
     std::set<uint32_t> capturing;
     uint32_t captures = 0;
@@ -152,13 +155,26 @@ DWORD Capture(const std::shared_ptr<Server::State>& state, const windows::Listed
     return job->error;
 }
 
+// Who a connection's client is, for the audit trail, and the windows it has had a picture of:
+// the first picture of a window is written down, the live view's next ones are not.
+struct Connection
+{
+    audit::Actor actor;
+    std::set<uint32_t> pictured;
+};
+
+audit::Window AuditedWindow(const windows::Listed& window)
+{
+    return audit::Window{windows::IdOf(window.window), window.program, window.title, window.desktop->place};
+}
+
 // Hands each request of an allowed client, by its type, to what serves it: the feed, or the
-// window actions.
+// window actions. What it does to a window goes to the audit trail once done.
 class Dispatcher
 {
 public:
-    Dispatcher(const std::shared_ptr<Server::State>& state, const Header& header)
-        : shared_(state), state_(*state), header_(header)
+    Dispatcher(const std::shared_ptr<Server::State>& state, const Header& header, Connection& connection)
+        : shared_(state), state_(*state), header_(header), connection_(connection)
     {
     }
 
@@ -232,7 +248,22 @@ public:
         return OnWindow(request.window, [&](const windows::Listed& window) {
             const HWND handle = window.window;
             const uint32_t control = request.control;
-            return Status(OnWindowDesktop(window, [handle, control] { return windows::Press(handle, control); }));
+            // The button's text as the window manager holds it, for the trail: asked of no window.
+            auto button = std::make_shared<std::wstring>();
+            const DWORD error = OnWindowDesktop(window, [handle, control, button] {
+                const DWORD pressed = windows::Press(handle, control);
+                if (pressed == 0)
+                {
+                    wchar_t text[256] = {};
+                    const int length = InternalGetWindowText(
+                        reinterpret_cast<HWND>(static_cast<ULONG_PTR>(control)), text, ARRAYSIZE(text));
+                    button->assign(text, length > 0 ? length : 0);
+                }
+                return pressed;
+            });
+            if (error == 0)
+                audit::Pressed(connection_.actor, AuditedWindow(window), *button);
+            return Status(error);
         });
     }
 
@@ -241,9 +272,12 @@ public:
         return OnWindow(request.window, [&](const windows::Listed& window) {
             const HWND handle = window.window;
             const wire::ClickRequest click = request;
-            return Status(OnWindowDesktop(window, [handle, click] {
+            const DWORD error = OnWindowDesktop(window, [handle, click] {
                 return windows::Click(handle, click.x, click.y, click.right, click.twice);
-            }));
+            });
+            if (error == 0)
+                audit::Clicked(connection_.actor, AuditedWindow(window), click.x, click.y);
+            return Status(error);
         });
     }
 
@@ -252,7 +286,10 @@ public:
         return OnWindow(request.window, [&](const windows::Listed& window) {
             const HWND handle = window.window;
             const std::wstring text = request.text;
-            return Status(OnWindowDesktop(window, [handle, text] { return windows::Type(handle, text); }));
+            const DWORD error = OnWindowDesktop(window, [handle, text] { return windows::Type(handle, text); });
+            if (error == 0)
+                audit::Typed(connection_.actor, AuditedWindow(window), text.size());
+            return Status(error);
         });
     }
 
@@ -261,7 +298,10 @@ public:
         return OnWindow(request.window, [&](const windows::Listed& window) {
             const HWND handle = window.window;
             const uint16_t key = request.virtualKey;
-            return Status(OnWindowDesktop(window, [handle, key] { return windows::PressKey(handle, key); }));
+            const DWORD error = OnWindowDesktop(window, [handle, key] { return windows::PressKey(handle, key); });
+            if (error == 0)
+                audit::KeyPressed(connection_.actor, AuditedWindow(window), key);
+            return Status(error);
         });
     }
 
@@ -269,7 +309,10 @@ public:
     {
         return OnWindow(request.window, [&](const windows::Listed& window) {
             const HWND handle = window.window;
-            return Status(OnWindowDesktop(window, [handle] { return windows::Close(handle); }));
+            const DWORD error = OnWindowDesktop(window, [handle] { return windows::Close(handle); });
+            if (error == 0)
+                audit::Closed(connection_.actor, AuditedWindow(window));
+            return Status(error);
         });
     }
 
@@ -301,6 +344,8 @@ private:
                 return Status(error);
             if (picture.drawn && !drawnAllowed)
                 return Status(ERROR_NOT_SUPPORTED);
+            if (connection_.pictured.insert(id).second)
+                audit::Pictured(connection_.actor, AuditedWindow(window));
             Image image;
             image.width = picture.width;
             image.height = picture.height;
@@ -316,6 +361,7 @@ private:
     const std::shared_ptr<Server::State>& shared_;
     Server::State& state_;
     const Header& header_;
+    Connection& connection_;
 };
 
 DWORD WINAPI FeedThread(void* parameter)
@@ -361,6 +407,26 @@ private:
     bool taken_ = false;
 };
 
+// A refusal goes to the audit trail once a minute per account at most: a client that knocks
+// again and again must not flood the log and push older events out of it.
+constexpr ULONGLONG RefusalAuditGapMs = 60000;
+constexpr size_t MaxRefusingAccounts = 256;
+
+void WriteRefusal(Server::State& state, const audit::Actor& actor, const char* reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        const ULONGLONG now = GetTickCount64();
+        const auto last = state.refusalsWritten.find(actor.account);
+        if (last != state.refusalsWritten.end() && now - last->second < RefusalAuditGapMs)
+            return;
+        if (state.refusalsWritten.size() >= MaxRefusingAccounts)
+            state.refusalsWritten.clear();
+        state.refusalsWritten[actor.account] = now;
+    }
+    audit::ClientRefused(actor, reason);
+}
+
 // Serves one connected client until it goes, misbehaves, is slow or the agent stops.
 void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Server::State>& shared,
            transport::Pipe kind)
@@ -370,6 +436,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
     ClientToken client;
     std::wstring account;
     FeedSeat seat(state);
+    Connection connection;
     std::vector<uint8_t> message;
     for (;;)
     {
@@ -396,6 +463,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
                 account.clear();
             }
             known = true;
+            connection.actor = audit::ActorOf(pipe, account);
             if (kind == transport::Pipe::Feed && !ClientAllowed(client) && !seat.Take(account))
                 decision = Decision{false, ERROR_CONNECTION_COUNT_LIMIT, "too many feed connections of one account"};
         }
@@ -403,6 +471,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
             decision = Dispatcher::Rule(kind, request, client);
         if (!decision)
         {
+            WriteRefusal(state, connection.actor, decision.reason);
             // Disconnecting drops what the client has not read yet: give it the time to read
             // the refusal and go (its close ends the read with an error).
             if (channel.Write(wire::EncodeAnswer(header, decision.error), IoTimeoutMs) == 0)
@@ -415,7 +484,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
         std::vector<uint8_t> answer;
         try
         {
-            answer = std::visit(Dispatcher(shared, header), request);
+            answer = std::visit(Dispatcher(shared, header, connection), request);
         }
         catch (const std::bad_alloc&)
         {
@@ -519,7 +588,18 @@ bool Server::Start()
     ScopedFile firstFeed = transport::CreateInstance(transport::Pipe::Feed, true);
     if (!firstFeed)
         return false;
-    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_, observer_);
+    // Every window that comes and goes is written down, whoever else is told.
+    FeedKeeper::Observer observer = [told = observer_](const WindowChange& change) {
+        const audit::Window window{change.window.window, change.window.program, change.window.title,
+                                   change.window.place};
+        if (change.appeared)
+            audit::Appeared(window, change.processId);
+        else
+            audit::Left(window, change.processId, change.presentMs);
+        if (told)
+            told(change);
+    };
+    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_, std::move(observer));
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->stop)
         return false;
