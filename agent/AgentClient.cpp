@@ -1,8 +1,10 @@
 #include "AgentClient.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
+#include "Audit.h"
 #include "Peers.h"
 #include "Transport.h"
 #include "Trust.h"
@@ -23,6 +25,11 @@ void VerifyServer(HANDLE pipe, bool forFeed)
     if (decision)
         return;
     // Nothing was sent to a refused server; the administrator is told which process it was.
+    // A user's tray asks again every few seconds: one event per server process is enough (no
+    // process has the id ~0).
+    static std::atomic<DWORD> lastReported{~DWORD{0}};
+    if (lastReported.exchange(facts.serverPid) != facts.serverPid)
+        audit::ServerRefused(facts.serverPid, facts.serverImage, from_utf8(decision.reason));
     std::string text = decision.reason;
     if (decision.error == ERROR_ACCESS_DENIED && facts.serverPid != 0)
         text += " (the pipe server is process " + std::to_string(facts.serverPid) +
@@ -217,7 +224,18 @@ std::vector<Control> Client::Describe(uint32_t window)
 
 void Client::Press(uint32_t window, uint32_t control)
 {
-    CheckAnswer(Call(wire::Encode(nextId_++, wire::PressRequest{window, control})), window);
+    const uint32_t status = Decoded<wire::StatusAnswer>(
+        Call(wire::Encode(nextId_++, wire::PressRequest{window, control}))).status;
+    char buffer[160];
+    if (status == ERROR_INVALID_WINDOW_HANDLE)
+        std::snprintf(buffer, sizeof buffer, "0x%08X is no control of a session 0 window 0x%08X",
+                      static_cast<unsigned>(control), static_cast<unsigned>(window));
+    else if (status == ERROR_INVALID_PARAMETER)
+        std::snprintf(buffer, sizeof buffer, "Control 0x%08X of session 0 window 0x%08X is not an enabled button "
+                      "that shows", static_cast<unsigned>(control), static_cast<unsigned>(window));
+    else
+        return Check(status, window);
+    throw_system_error(status, buffer);
 }
 
 void Client::Click(uint32_t window, int32_t x, int32_t y, bool right, bool twice)

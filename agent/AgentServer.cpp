@@ -1,5 +1,6 @@
 #include "AgentServer.h"
 
+#include <functional>
 #include <map>
 #include <new>
 #include <set>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Audit.h"
 #include "Feed.h"
 #include "Peers.h"
 #include "Protocol.h"
@@ -19,10 +21,13 @@ namespace agent
 {
 struct Server::State
 {
-    State(HDESK served, ClientReader reader) : desktop(served), readClient(reader), feed(served) {}
+    State(HDESK served, ClientReader reader, FeedKeeper::Observer observer)
+        : places(served), readClient(reader), feed(places, std::move(observer))
+    {
+    }
 
     ScopedHandle stop = MakeScopedHandle(nullptr);
-    const HDESK desktop;
+    windows::Places places;
     const ClientReader readClient;
     FeedKeeper feed;
 
@@ -43,6 +48,8 @@ struct Server::State
     Pool agentPool{transport::Pipe::Agent, MaxInstances};
     Pool feedPool{transport::Pipe::Feed, MaxFeedInstances};
     std::map<std::wstring, uint32_t> feedAccounts;
+    // When each account's last refusal was written down.
+    std::map<std::wstring, ULONGLONG> refusalsWritten;
     // The windows with a capture under way, and how many captures run at once.
     std::set<uint32_t> capturing;
     uint32_t captures = 0;
@@ -72,6 +79,7 @@ struct CaptureJob
 {
     std::shared_ptr<Server::State> state;
     HWND window = nullptr;
+    std::shared_ptr<const windows::Desktop> desktop;
     uint32_t id = 0;
     ScopedHandle done = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     DWORD error = ERROR_TIMEOUT;
@@ -84,7 +92,7 @@ DWORD WINAPI CaptureThread(void* parameter)
     delete static_cast<std::shared_ptr<CaptureJob>*>(parameter);
     try
     {
-        job->error = windows::Capture(job->window, job->picture);
+        job->error = windows::RunAttached(*job->desktop, [&] { return windows::Capture(job->window, job->picture); });
     }
     catch (const std::bad_alloc&)
     {
@@ -102,8 +110,9 @@ DWORD WINAPI CaptureThread(void* parameter)
 
 // ERROR_TIMEOUT for a window whose earlier capture still hangs, or that hangs now;
 // ERROR_BUSY when captures of other windows fill every place; ERROR_NOT_ENOUGH_MEMORY.
-DWORD Capture(const std::shared_ptr<Server::State>& state, HWND window, uint32_t id, windows::Picture& picture)
+DWORD Capture(const std::shared_ptr<Server::State>& state, const windows::Listed& window, windows::Picture& picture)
 {
+    const uint32_t id = windows::IdOf(window.window);
     const ULONGLONG deadline = GetTickCount64() + WindowTimeoutMs;
     {
         std::unique_lock<std::mutex> lock(state->mutex);
@@ -124,7 +133,8 @@ DWORD Capture(const std::shared_ptr<Server::State>& state, HWND window, uint32_t
     }
     auto job = std::make_shared<CaptureJob>();
     job->state = state;
-    job->window = window;
+    job->window = window.window;
+    job->desktop = window.desktop;
     job->id = id;
     auto held = std::make_unique<std::shared_ptr<CaptureJob>>(job);
     const ScopedHandle thread =
@@ -145,13 +155,26 @@ DWORD Capture(const std::shared_ptr<Server::State>& state, HWND window, uint32_t
     return job->error;
 }
 
+// Who a connection's client is, for the audit trail, and the windows it has had a picture of:
+// the first picture of a window is written down, the live view's next ones are not.
+struct Connection
+{
+    audit::Actor actor;
+    std::set<uint32_t> pictured;
+};
+
+audit::Window AuditedWindow(const windows::Listed& window)
+{
+    return audit::Window{windows::IdOf(window.window), window.program, window.title, window.desktop->place};
+}
+
 // Hands each request of an allowed client, by its type, to what serves it: the feed, or the
-// window actions.
+// window actions. What it does to a window goes to the audit trail once done.
 class Dispatcher
 {
 public:
-    Dispatcher(const std::shared_ptr<Server::State>& state, const Header& header)
-        : shared_(state), state_(*state), header_(header)
+    Dispatcher(const std::shared_ptr<Server::State>& state, const Header& header, Connection& connection)
+        : shared_(state), state_(*state), header_(header), connection_(connection)
     {
     }
 
@@ -166,6 +189,8 @@ public:
         return watch ? FeedAllowed(client) : ClientAllowed(client);
     }
 
+    // Watch (version 2) and List (version 1) answer the same windows as Follow and Windows; their
+    // answers carry no places.
     std::vector<uint8_t> operator()(const wire::WatchRequest& request) const
     {
         return wire::EncodeAnswer(header_, state_.feed.Watch(request.known, request.waitMs));
@@ -173,35 +198,12 @@ public:
 
     std::vector<uint8_t> operator()(const wire::FollowRequest& request) const
     {
-        Feed feed = state_.feed.Watch(request.known, request.waitMs);
-        for (FeedWindow& window : feed.windows)
-            window.place = InteractivePlace;
-        return wire::EncodeAnswer(header_, feed);
-    }
-
-    std::vector<uint8_t> operator()(const wire::WindowsRequest&) const
-    {
-        return (*this)(wire::ListRequest{});
-    }
-
-    std::vector<uint8_t> operator()(const wire::PictureRequest& request) const
-    {
-        return (*this)(wire::CaptureRequest{request.window, request.knownHash});
-    }
-
-    std::vector<uint8_t> operator()(const wire::DescribeRequest&) const
-    {
-        return Status(ERROR_NOT_SUPPORTED);
-    }
-
-    std::vector<uint8_t> operator()(const wire::PressRequest&) const
-    {
-        return Status(ERROR_NOT_SUPPORTED);
+        return wire::EncodeAnswer(header_, state_.feed.Watch(request.known, request.waitMs));
     }
 
     std::vector<uint8_t> operator()(const wire::ListRequest&) const
     {
-        std::vector<windows::Listed> listed = windows::List(state_.desktop);
+        std::vector<windows::Listed> listed = state_.places.List();
         std::vector<WindowEntry> entries(listed.size());
         for (size_t i = 0; i < listed.size(); ++i)
         {
@@ -209,68 +211,157 @@ public:
             entries[i].processId = listed[i].processId;
             entries[i].program = std::move(listed[i].program);
             entries[i].title = std::move(listed[i].title);
-            entries[i].place = InteractivePlace;
+            entries[i].place = listed[i].desktop->place;
         }
         return wire::EncodeAnswer(header_, entries);
     }
 
+    std::vector<uint8_t> operator()(const wire::WindowsRequest&) const
+    {
+        return (*this)(wire::ListRequest{});
+    }
+
+    // A client of version 1 cannot tell a picture drawn from the window's structure from the
+    // window's own: it gets none.
     std::vector<uint8_t> operator()(const wire::CaptureRequest& request) const
     {
-        return OnWindow(request.window, [&](HWND window) {
+        return Picture(request.window, request.knownHash, false);
+    }
+
+    std::vector<uint8_t> operator()(const wire::PictureRequest& request) const
+    {
+        return Picture(request.window, request.knownHash, true);
+    }
+
+    std::vector<uint8_t> operator()(const wire::DescribeRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            auto controls = std::make_shared<std::vector<Control>>();
+            const HWND handle = window.window;
+            const DWORD error = OnWindowDesktop(window, [controls, handle] { return windows::Describe(handle, *controls); });
+            return error != 0 ? Status(error) : wire::EncodeAnswer(header_, *controls);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::PressRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const uint32_t control = request.control;
+            // The button's text as the window manager holds it, for the trail: asked of no window.
+            auto button = std::make_shared<std::wstring>();
+            const DWORD error = OnWindowDesktop(window, [handle, control, button] {
+                const DWORD pressed = windows::Press(handle, control);
+                if (pressed == 0)
+                {
+                    wchar_t text[256] = {};
+                    const int length = InternalGetWindowText(
+                        reinterpret_cast<HWND>(static_cast<ULONG_PTR>(control)), text, ARRAYSIZE(text));
+                    button->assign(text, length > 0 ? length : 0);
+                }
+                return pressed;
+            });
+            if (error == 0)
+                audit::Pressed(connection_.actor, AuditedWindow(window), *button);
+            return Status(error);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::ClickRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const wire::ClickRequest click = request;
+            const DWORD error = OnWindowDesktop(window, [handle, click] {
+                return windows::Click(handle, click.x, click.y, click.right, click.twice);
+            });
+            if (error == 0)
+                audit::Clicked(connection_.actor, AuditedWindow(window), click.x, click.y);
+            return Status(error);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::TextRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const std::wstring text = request.text;
+            const DWORD error = OnWindowDesktop(window, [handle, text] { return windows::Type(handle, text); });
+            if (error == 0)
+                audit::Typed(connection_.actor, AuditedWindow(window), text.size());
+            return Status(error);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::KeyRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const uint16_t key = request.virtualKey;
+            const DWORD error = OnWindowDesktop(window, [handle, key] { return windows::PressKey(handle, key); });
+            if (error == 0)
+                audit::KeyPressed(connection_.actor, AuditedWindow(window), key);
+            return Status(error);
+        });
+    }
+
+    std::vector<uint8_t> operator()(const wire::CloseRequest& request) const
+    {
+        return OnWindow(request.window, [&](const windows::Listed& window) {
+            const HWND handle = window.window;
+            const DWORD error = OnWindowDesktop(window, [handle] { return windows::Close(handle); });
+            if (error == 0)
+                audit::Closed(connection_.actor, AuditedWindow(window));
+            return Status(error);
+        });
+    }
+
+private:
+    std::vector<uint8_t> Status(DWORD error) const { return wire::EncodeAnswer(header_, error); }
+
+    // Every request but the lists names a window, which must be one that the list shows, in any
+    // place: nothing reaches a window of a desktop the agent does not list or one of Quillon's own.
+    template <typename Act>
+    std::vector<uint8_t> OnWindow(uint32_t id, Act act) const
+    {
+        windows::Listed window;
+        return state_.places.Find(id, window) ? act(window) : Status(ERROR_INVALID_WINDOW_HANDLE);
+    }
+
+    // The action runs on a thread of the window's desktop, where messages reach it, for the
+    // window's time; what it captures it holds by value, since it may outlive the request.
+    static DWORD OnWindowDesktop(const windows::Listed& window, std::function<DWORD()> action)
+    {
+        return windows::OnDesktop(window.desktop, WindowTimeoutMs + 500, std::move(action));
+    }
+
+    std::vector<uint8_t> Picture(uint32_t id, uint64_t knownHash, bool drawnAllowed) const
+    {
+        return OnWindow(id, [&](const windows::Listed& window) {
             windows::Picture picture;
-            const DWORD error = Capture(shared_, window, request.window, picture);
+            const DWORD error = Capture(shared_, window, picture);
             if (error != 0)
                 return Status(error);
+            if (picture.drawn && !drawnAllowed)
+                return Status(ERROR_NOT_SUPPORTED);
+            if (connection_.pictured.insert(id).second)
+                audit::Pictured(connection_.actor, AuditedWindow(window));
             Image image;
             image.width = picture.width;
             image.height = picture.height;
             image.hash = picture.hash;
-            image.unchanged = request.knownHash != 0 && request.knownHash == picture.hash;
+            image.drawn = picture.drawn;
+            image.unchanged = knownHash != 0 && knownHash == picture.hash;
             if (!image.unchanged)
                 image.pixels = std::move(picture.pixels);
             return wire::EncodeAnswer(header_, image);
         });
     }
 
-    std::vector<uint8_t> operator()(const wire::ClickRequest& request) const
-    {
-        return OnWindow(request.window, [&](HWND window) {
-            return Status(windows::Click(window, request.x, request.y, request.right, request.twice));
-        });
-    }
-
-    std::vector<uint8_t> operator()(const wire::TextRequest& request) const
-    {
-        return OnWindow(request.window, [&](HWND window) { return Status(windows::Type(window, request.text)); });
-    }
-
-    std::vector<uint8_t> operator()(const wire::KeyRequest& request) const
-    {
-        return OnWindow(request.window,
-                        [&](HWND window) { return Status(windows::PressKey(window, request.virtualKey)); });
-    }
-
-    std::vector<uint8_t> operator()(const wire::CloseRequest& request) const
-    {
-        return OnWindow(request.window,
-                        [&](HWND window) { return Status(PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : GetLastError()); });
-    }
-
-private:
-    std::vector<uint8_t> Status(DWORD error) const { return wire::EncodeAnswer(header_, error); }
-
-    // Every request but List and Watch names a window, which must be one that List shows:
-    // nothing reaches a window of another desktop or one of Quillon's own.
-    template <typename Act>
-    std::vector<uint8_t> OnWindow(uint32_t id, Act act) const
-    {
-        const HWND window = windows::Find(state_.desktop, id);
-        return window != nullptr ? act(window) : Status(ERROR_INVALID_WINDOW_HANDLE);
-    }
-
     const std::shared_ptr<Server::State>& shared_;
     Server::State& state_;
     const Header& header_;
+    Connection& connection_;
 };
 
 DWORD WINAPI FeedThread(void* parameter)
@@ -316,6 +407,26 @@ private:
     bool taken_ = false;
 };
 
+// A refusal goes to the audit trail once a minute per account at most: a client that knocks
+// again and again must not flood the log and push older events out of it.
+constexpr ULONGLONG RefusalAuditGapMs = 60000;
+constexpr size_t MaxRefusingAccounts = 256;
+
+void WriteRefusal(Server::State& state, const audit::Actor& actor, const char* reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        const ULONGLONG now = GetTickCount64();
+        const auto last = state.refusalsWritten.find(actor.account);
+        if (last != state.refusalsWritten.end() && now - last->second < RefusalAuditGapMs)
+            return;
+        if (state.refusalsWritten.size() >= MaxRefusingAccounts)
+            state.refusalsWritten.clear();
+        state.refusalsWritten[actor.account] = now;
+    }
+    audit::ClientRefused(actor, reason);
+}
+
 // Serves one connected client until it goes, misbehaves, is slow or the agent stops.
 void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Server::State>& shared,
            transport::Pipe kind)
@@ -325,6 +436,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
     ClientToken client;
     std::wstring account;
     FeedSeat seat(state);
+    Connection connection;
     std::vector<uint8_t> message;
     for (;;)
     {
@@ -351,6 +463,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
                 account.clear();
             }
             known = true;
+            connection.actor = audit::ActorOf(pipe, account);
             if (kind == transport::Pipe::Feed && !ClientAllowed(client) && !seat.Take(account))
                 decision = Decision{false, ERROR_CONNECTION_COUNT_LIMIT, "too many feed connections of one account"};
         }
@@ -358,6 +471,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
             decision = Dispatcher::Rule(kind, request, client);
         if (!decision)
         {
+            WriteRefusal(state, connection.actor, decision.reason);
             // Disconnecting drops what the client has not read yet: give it the time to read
             // the refusal and go (its close ends the read with an error).
             if (channel.Write(wire::EncodeAnswer(header, decision.error), IoTimeoutMs) == 0)
@@ -370,7 +484,7 @@ void Serve(HANDLE pipe, transport::Channel& channel, const std::shared_ptr<Serve
         std::vector<uint8_t> answer;
         try
         {
-            answer = std::visit(Dispatcher(shared, header), request);
+            answer = std::visit(Dispatcher(shared, header, connection), request);
         }
         catch (const std::bad_alloc&)
         {
@@ -474,7 +588,18 @@ bool Server::Start()
     ScopedFile firstFeed = transport::CreateInstance(transport::Pipe::Feed, true);
     if (!firstFeed)
         return false;
-    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_);
+    // Every window that comes and goes is written down, whoever else is told.
+    FeedKeeper::Observer observer = [told = observer_](const WindowChange& change) {
+        const audit::Window window{change.window.window, change.window.program, change.window.title,
+                                   change.window.place};
+        if (change.appeared)
+            audit::Appeared(window, change.processId);
+        else
+            audit::Left(window, change.processId, change.presentMs);
+        if (told)
+            told(change);
+    };
+    auto state = std::make_shared<State>(GetThreadDesktop(GetCurrentThreadId()), readClient_, std::move(observer));
     state->stop = MakeScopedHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!state->stop)
         return false;

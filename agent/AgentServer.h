@@ -1,14 +1,16 @@
 #pragma once
 
 // The session 0 agent: serves the channel of Protocol.h to elevated administrators, on threads
-// of its own, for the windows of the desktop of the thread that starts it; and the read-only
-// feed of those windows (Watch) to the interactive user of a session as well.
+// of its own, for the windows of every window station of its session (the desktop of the
+// thread that starts it first); and the read-only feed of those windows (Watch) to the
+// interactive user of a session as well.
 
 #include <windows.h>
 
 #include <memory>
 #include <string>
 
+#include "Feed.h"
 #include "Peers.h"
 #include "Trust.h"
 
@@ -35,6 +37,10 @@ public:
     // window that does not answer is left to the end of the process.
     void Stop();
 
+    // Told of each window that appears in session 0 or leaves it, on the agent's feed thread.
+    // Set before Start.
+    void SetWindowObserver(FeedKeeper::Observer observer) { observer_ = std::move(observer); }
+
     // The window flashes (Windows tells the shell with HSHELL_FLASH): the feed says so when it
     // is one of the listed windows.
     void NoteFlash(HWND window);
@@ -43,6 +49,7 @@ public:
 
 private:
     ClientReader readClient_;
+    FeedKeeper::Observer observer_;
     std::shared_ptr<State> state_;
 };
 }

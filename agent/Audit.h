@@ -18,10 +18,11 @@ struct Actor
     std::wstring account;   // SID string; empty when unknown (the event then has no user)
     DWORD session = 0;
     DWORD process = 0;
+    std::wstring name;      // DOMAIN\user, looked up once per connection; empty when unknown
 };
 
 // The client at the other end of the pipe: its account as the agent read it from its token,
-// its session and process as the pipe tells them.
+// its session and process as the pipe tells them, the account's name as the system gives it.
 Actor ActorOf(HANDLE pipe, const std::wstring& account);
 
 // The window acted on, as the list shows it.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 #include <vector>
 
 #include "WindowActions.h"
@@ -10,9 +11,11 @@ namespace agent
 {
 namespace
 {
-// While someone follows the feed, the desktop's windows are listed this often; a minute after
-// the last Watch request they no longer are.
-constexpr DWORD FeedPollMs = 500;
+// While someone follows the feed, the windows are listed this often, and for a minute after
+// the last Watch request; otherwise only as often as the audit of windows coming and going
+// needs.
+constexpr DWORD WatchedPollMs = 500;
+constexpr DWORD QuietPollMs = 1000;
 constexpr ULONGLONG FeedIdleMs = 60000;
 
 uint64_t Now()
@@ -25,40 +28,73 @@ uint64_t Now()
 
 void FeedKeeper::Refresh()
 {
-    const std::vector<windows::Listed> listed = windows::List(desktop_);
+    std::lock_guard<std::mutex> one(refreshing_);
+    const std::vector<windows::Listed> listed = places_.List();
     const uint64_t now = Now();
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastRefresh_ = GetTickCount64();
-    std::vector<FeedWindow>& feed = feed_.windows;
-    std::vector<FeedWindow> next;
-    next.reserve(listed.size());
-    bool changed = listed.size() != feed.size();
-    for (const windows::Listed& window : listed)
+    const ULONGLONG tick = GetTickCount64();
+    std::vector<WindowChange> changes;
     {
-        FeedWindow entry;
-        entry.window = windows::IdOf(window.window);
-        entry.program = window.program.substr(0, MaxFeedTextUnits);
-        entry.title = window.title.substr(0, MaxFeedTextUnits);
-        entry.appeared = now;
-        const auto known =
-            std::find_if(feed.begin(), feed.end(), [&](const FeedWindow& e) { return e.window == entry.window; });
-        if (known == feed.end())
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastRefresh_ = tick;
+        std::vector<FeedWindow>& feed = feed_.windows;
+        // By id, not by comparing every pair: fifty windows are listed every second.
+        std::unordered_map<uint32_t, size_t> before;
+        before.reserve(feed.size());
+        for (size_t i = 0; i < feed.size(); ++i)
+            before.emplace(feed[i].window, i);
+        std::vector<FeedWindow> next;
+        next.reserve(listed.size());
+        bool changed = listed.size() != feed.size();
+        for (const windows::Listed& window : listed)
         {
+            FeedWindow entry;
+            entry.window = windows::IdOf(window.window);
+            entry.program = window.program.substr(0, MaxFeedTextUnits);
+            entry.title = window.title.substr(0, MaxFeedTextUnits);
+            entry.place = window.desktop->place.substr(0, MaxPlaceUnits);
+            entry.appeared = now;
+            const auto known = before.find(entry.window);
+            if (known == before.end())
+            {
+                changed = true;
+                tracked_[entry.window] = Tracked{window.processId, tick};
+                changes.push_back(WindowChange{true, entry, window.processId, 0});
+            }
+            else
+            {
+                FeedWindow& old = feed[known->second];
+                entry.appeared = old.appeared;
+                entry.flashed = old.flashed;
+                changed = changed || old.title != entry.title || old.program != entry.program ||
+                          old.place != entry.place;
+                before.erase(known);
+            }
+            next.push_back(std::move(entry));
+        }
+        // What is left of the earlier feed has gone.
+        for (const auto& [id, index] : before)
+        {
+            const auto track = tracked_.find(id);
+            WindowChange left{false, std::move(feed[index]), 0, 0};
+            if (track != tracked_.end())
+            {
+                left.processId = track->second.processId;
+                left.presentMs = tick - track->second.since;
+                tracked_.erase(track);
+            }
+            changes.push_back(std::move(left));
             changed = true;
         }
-        else
+        if (changed)
         {
-            entry.appeared = known->appeared;
-            entry.flashed = known->flashed;
-            changed = changed || known->title != entry.title || known->program != entry.program;
+            feed = std::move(next);
+            ++feed_.sequence;
+            changed_.notify_all();
         }
-        next.push_back(std::move(entry));
     }
-    if (!changed)
-        return;
-    feed = std::move(next);
-    ++feed_.sequence;
-    changed_.notify_all();
+    if (observer_)
+        for (const WindowChange& change : changes)
+            observer_(change);
 }
 
 Feed FeedKeeper::Watch(uint32_t known, uint32_t waitMs)
@@ -67,9 +103,9 @@ Feed FeedKeeper::Watch(uint32_t known, uint32_t waitMs)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++watchers_;
-        stale = GetTickCount64() - lastRefresh_ > FeedPollMs;
+        stale = GetTickCount64() - lastRefresh_ > WatchedPollMs;
     }
-    // Nobody listed the windows while no one watched.
+    // The windows were listed less often while no one watched.
     if (stale)
         Refresh();
 
@@ -83,15 +119,13 @@ Feed FeedKeeper::Watch(uint32_t known, uint32_t waitMs)
 
 void FeedKeeper::Poll(HANDLE stop)
 {
-    while (WaitForSingleObject(stop, FeedPollMs) == WAIT_TIMEOUT)
+    DWORD periodMs = 0;   // the windows there are at the start are listed at once
+    while (WaitForSingleObject(stop, periodMs) == WAIT_TIMEOUT)
     {
-        bool wanted = false;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            wanted = watchers_ > 0 || GetTickCount64() - lastWatch_ < FeedIdleMs;
-        }
-        if (wanted)
-            Refresh();
+        Refresh();
+        std::lock_guard<std::mutex> lock(mutex_);
+        const bool watched = watchers_ > 0 || (lastWatch_ != 0 && GetTickCount64() - lastWatch_ < FeedIdleMs);
+        periodMs = watched ? WatchedPollMs : QuietPollMs;
     }
 }
 

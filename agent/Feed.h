@@ -1,30 +1,56 @@
 #pragma once
 
-// The read-only feed of a desktop's windows (names, programs, when each appeared and last
-// flashed) that the agent hands to Watch requests: listed while someone follows it, and held in
-// one place so that every watcher sees one sequence of changes.
+// The read-only feed of session 0's windows (names, programs, places, when each appeared and
+// last flashed) that the agent hands to Watch and Follow requests, held in one place so that
+// every watcher sees one sequence of changes. The windows are followed all the time, more often
+// while someone watches, so that a window appearing or leaving is told to the observer.
 
 #include <windows.h>
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 
 #include "Protocol.h"
 
 namespace agent
 {
+namespace windows
+{
+class Places;
+}
+
+// A window that appeared in session 0, or left it.
+struct WindowChange
+{
+    bool appeared = false;
+    FeedWindow window;      // program, title and place
+    DWORD processId = 0;
+    uint64_t presentMs = 0;   // of a window that left: how long it was there
+};
+
 class FeedKeeper
 {
 public:
-    explicit FeedKeeper(HDESK desktop) : desktop_(desktop) {}
+    using Observer = std::function<void(const WindowChange&)>;
+
+    explicit FeedKeeper(windows::Places& places, Observer observer = nullptr)
+        : places_(places), observer_(std::move(observer))
+    {
+    }
+
+    // Called outside the feed's lock for each window that appeared or left, on the thread that
+    // refreshed the feed. Set before Poll starts.
+    void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
     // The feed once it differs from the sequence the watcher knows, or after waitMs (bounded by
     // MaxWatchWaitMs), or at the stop.
     Feed Watch(uint32_t known, uint32_t waitMs);
 
-    // Run by the agent's feed thread until the stop event is set: lists the windows while
-    // someone watches, and for a while after the last watcher.
+    // Run by the agent's feed thread until the stop event is set: lists the windows, often while
+    // someone watches and for a while after the last watcher, seldom otherwise.
     void Poll(HANDLE stop);
 
     // The window flashes: the feed says so when it is one of the listed windows.
@@ -34,14 +60,23 @@ public:
     void Stop();
 
 private:
-    // Lists the desktop's windows and takes what changed into the feed.
+    // Lists the windows and takes what changed into the feed.
     void Refresh();
 
-    const HDESK desktop_;
+    struct Tracked
+    {
+        DWORD processId = 0;
+        ULONGLONG since = 0;   // tick count when it appeared
+    };
+
+    windows::Places& places_;
+    Observer observer_;
+    std::mutex refreshing_;   // one refresh at a time: each change is told once
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    Feed feed_ = Feed{1, {}};
+    Feed feed_ = Feed{1, {}};       // windows in the listing's order
+    std::map<uint32_t, Tracked> tracked_;
     int watchers_ = 0;            // Watch requests being held
     ULONGLONG lastWatch_ = 0;     // when the last one ended
     ULONGLONG lastRefresh_ = 0;

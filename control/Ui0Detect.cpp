@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "EventSource.h"
 #include "session/Console.h"
 #include "session/FolderSecurity.h"
 #include "session/ObjectOwner.h"
@@ -354,16 +355,24 @@ void restore_procedure()
         restore_ui0detect_image();
 }
 
+// The event source comes last: a failure to register it leaves the service installed and
+// running, which is what the administrator came for. Its events are written all the same; only
+// the Event Viewer cannot show their texts until -i, run again, registers the source.
 void install_procedure()
 {
     replace_procedure();
     stop_ui0detect_service(true);
+    register_event_source(ProgramOfImagePath(service_image_path()));
 }
 
+// The event source goes even when there is no entry: nothing of Quillon's is left behind.
 void uninstall_procedure()
 {
     if (nothing_to_restore())
+    {
+        remove_event_source();
         return;
+    }
     const bool created = ui0detect_created_by_quillon();
     stop_ui0detect_service(false);
     signal_tray_quit_all();
@@ -371,6 +380,7 @@ void uninstall_procedure()
         remove_ui0detect_service();
     else
         restore_ui0detect_image();
+    remove_event_source();
 }
 
 void restart_procedure()

@@ -2,6 +2,20 @@
 
 #include <algorithm>
 
+#include "session/DisplayText.h"
+
+namespace
+{
+// A title is any program's text: shown as such, and cut to what the field holds.
+std::wstring Printable(const std::wstring& text, size_t limit)
+{
+    std::wstring clean = DisplayText(text);
+    if (clean.size() > limit)
+        clean = clean.substr(0, limit > 0 ? limit - 1 : 0) + L"\u2026";
+    return clean;
+}
+}
+
 std::vector<size_t> TrayAnnouncements::Update(const agent::Feed& feed, ULONGLONG now)
 {
     known_.erase(std::remove_if(known_.begin(), known_.end(),
@@ -35,4 +49,24 @@ std::vector<size_t> TrayAnnouncements::Update(const agent::Feed& feed, ULONGLONG
         }
     }
     return announce;
+}
+
+std::wstring NoticeText(const agent::FeedWindow& shown, size_t capacity)
+{
+    std::wstring tail = L"\nProgram: " + Printable(shown.program.empty() ? L"an unknown program" : shown.program, 64);
+    const std::wstring& place = shown.place;
+    if (!place.empty() && place != agent::InteractivePlace)
+    {
+        // The station alone names the place when the desktop is the station's usual one; another
+        // desktop of the console's station is named whole.
+        const std::wstring console = L"WinSta0\\", usual = L"\\Default";
+        if (place.compare(0, console.size(), console) == 0)
+            tail += L"\nOn the desktop " + Printable(place, 64);
+        else if (place.size() > usual.size() && place.compare(place.size() - usual.size(), usual.size(), usual) == 0)
+            tail += L"\nOn the service station " + Printable(place.substr(0, place.size() - usual.size()), 64);
+        else
+            tail += L"\nOn the service station " + Printable(place, 64);
+    }
+    const size_t room = capacity - 1 - tail.size();
+    return Printable(shown.title.empty() ? L"(no title)" : shown.title, room) + tail;
 }

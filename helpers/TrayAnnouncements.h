@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "agent/Protocol.h"
@@ -28,3 +29,8 @@ private:
     };
     std::vector<Known> known_;
 };
+
+// The notification's text for a window, at most `capacity` - 1 characters: its title, its program,
+// and the window station it is on when that is not the console's (a service's own station,
+// where nobody sees it). Texts of other programs are shown escaped and cut where they are long.
+std::wstring NoticeText(const agent::FeedWindow& shown, size_t capacity);

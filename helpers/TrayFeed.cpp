@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "agent/AgentClient.h"
-#include "session/DisplayText.h"
 #include "session/ScopedResource.h"
 
 namespace
@@ -14,15 +13,6 @@ namespace
 constexpr DWORD FeedWaitMs = 25000;
 constexpr DWORD FeedRetryMs = 5000;
 constexpr const wchar_t* NoticeTitle = L"A service is showing a window";
-
-// A title is any program's text: shown as such, and cut to what the field holds.
-std::wstring Printable(const std::wstring& text, size_t limit)
-{
-    std::wstring clean = DisplayText(text);
-    if (clean.size() > limit)
-        clean = clean.substr(0, limit > 0 ? limit - 1 : 0) + L"\u2026";
-    return clean;
-}
 }
 
 struct TrayFeed::Link
@@ -131,10 +121,7 @@ void TrayFeed::Announce(HWND window, const agent::FeedWindow& shown)
     data.uFlags = NIF_INFO;
     data.dwInfoFlags = NIIF_INFO;
     lstrcpynW(data.szInfoTitle, NoticeTitle, ARRAYSIZE(data.szInfoTitle));
-    const std::wstring program = Printable(shown.program.empty() ? L"an unknown program" : shown.program, 64);
-    const std::wstring tail = L"\nProgram: " + program;
-    const size_t room = ARRAYSIZE(data.szInfo) - 1 - tail.size();
-    const std::wstring text = Printable(shown.title.empty() ? L"(no title)" : shown.title, room) + tail;
+    const std::wstring text = NoticeText(shown, ARRAYSIZE(data.szInfo));
     lstrcpynW(data.szInfo, text.c_str(), ARRAYSIZE(data.szInfo));
     Shell_NotifyIconW(NIM_MODIFY, &data);
     lastNoticed_ = shown.window;

@@ -10,30 +10,8 @@ namespace
 {
 // The C++ streams would bring the library's whole locale machinery for a few lines; the
 // system's own calls are all these tools need.
-void write_to(DWORD which, const std::wstring& text)
+void write_bytes(HANDLE handle, const char* data, size_t left)
 {
-    const HANDLE handle = GetStdHandle(which);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty())
-        return;
-    DWORD mode = 0;
-    if (GetConsoleMode(handle, &mode))
-    {
-        DWORD written = 0;
-        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    // The bytes the runtime's wide text mode wrote before: every line feed, even one that
-    // follows a carriage return (as the system's messages end), becomes CR LF.
-    std::wstring bytes;
-    bytes.reserve(text.size() + text.size() / 16 + 2);
-    for (const wchar_t c : text)
-    {
-        if (c == L'\n')
-            bytes += L'\r';
-        bytes += c;
-    }
-    const char* data = reinterpret_cast<const char*>(bytes.data());
-    size_t left = bytes.size() * sizeof(wchar_t);
     while (left > 0)
     {
         DWORD written = 0;
@@ -42,6 +20,48 @@ void write_to(DWORD which, const std::wstring& text)
         data += written;
         left -= written;
     }
+}
+
+// Every line feed, even one that follows a carriage return (as the system's messages end),
+// becomes CR LF: the bytes the runtime's text mode wrote before.
+template <typename Text>
+Text with_crlf(const Text& text)
+{
+    Text bytes;
+    bytes.reserve(text.size() + text.size() / 16 + 2);
+    for (const auto c : text)
+    {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
+
+// The standard handle, when there is one and there is something to write.
+HANDLE handle_for(DWORD which, bool empty)
+{
+    const HANDLE handle = GetStdHandle(which);
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE || empty ? nullptr : handle;
+}
+
+bool write_console(HANDLE handle, const std::wstring& text)
+{
+    DWORD mode = 0;
+    if (!GetConsoleMode(handle, &mode))
+        return false;
+    DWORD written = 0;
+    WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return true;
+}
+
+void write_to(DWORD which, const std::wstring& text)
+{
+    const HANDLE handle = handle_for(which, text.empty());
+    if (handle == nullptr || write_console(handle, text))
+        return;
+    const std::wstring bytes = with_crlf(text);
+    write_bytes(handle, reinterpret_cast<const char*>(bytes.data()), bytes.size() * sizeof(wchar_t));
 }
 }
 
@@ -62,6 +82,15 @@ void write_out(const std::wstring& text)
 void write_err(const std::wstring& text)
 {
     write_to(STD_ERROR_HANDLE, text);
+}
+
+void write_out_utf8(const std::string& text)
+{
+    const HANDLE handle = handle_for(STD_OUTPUT_HANDLE, text.empty());
+    if (handle == nullptr || write_console(handle, from_utf8(text)))
+        return;
+    const std::string bytes = with_crlf(text);
+    write_bytes(handle, bytes.data(), bytes.size());
 }
 
 std::wstring widen(const char* text)

@@ -15,6 +15,9 @@ void attach_parent_console();
 // as UTF-16 with each line feed written as CR LF. Without the handle nothing is written.
 void write_out(const std::wstring& text);
 void write_err(const std::wstring& text);
+// Text for scripts that read UTF-8 (JSON): to a console as text, to a pipe or a file as its
+// UTF-8 bytes, each line feed written as CR LF.
+void write_out_utf8(const std::string& text);
 
 // Text stored narrow (contexts and messages of errors, fixed messages), which is UTF-8, for wide
 // output.

@@ -36,5 +36,10 @@ constexpr DWORD TrayAgentNameTakenExitCode = 231;
 // Set by the control tool, it asks every copy of the tray in every session to quit.
 constexpr const wchar_t* QuitAllEventName = L"Global\\QuillonTray_QuitAll";
 
+// The event source of the audit trail in the Application log, which the control tool registers
+// with QuillonTray.exe as its message file, and the key of that registration under HKLM.
+constexpr const wchar_t* EventSourceName = L"Quillon";
+constexpr const wchar_t* EventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quillon";
+
 // The shell hook's code for a window that flashes (HSHELL_FLASH), which not every SDK defines.
 constexpr WPARAM ShellFlash = 0x8006;

@@ -164,8 +164,13 @@ make_prefix() {
 
     step "Booting the prefix under a persistent wineserver"
     setsid wineserver -p </dev/null >/dev/null 2>&1
+    # Wine's ReportEventW writes no event log: it traces each string on the eventlog channel
+    # (information as trace:, warnings as warn:, errors as err:). Services inherit services.exe's
+    # environment and its standard error, this log: there the tests read the audit trail of the
+    # service's programs (testbench/EventTrace.h). Every other channel stays silent.
     bounded 180 "booting the prefix (wineboot)" "$LOG_DIR/wineboot.log" \
-        setsid wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 || fail "wineboot" "see $LOG_DIR/wineboot.log"
+        setsid env WINEDEBUG=-all,+eventlog wine wineboot </dev/null >>"$LOG_DIR/wineboot.log" 2>&1 \
+        || fail "wineboot" "see $LOG_DIR/wineboot.log"
     setsid wine "$BENCH_DIR/BenchDesktop.exe" </dev/null >/dev/null 2>&1 &
     # The simulated Terminal Services' host lives as long as the prefix. Started here, not by the
     # first test that needs it: Wine hands a child its parent's Unix stdout even with null

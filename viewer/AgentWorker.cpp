@@ -82,6 +82,7 @@ void AgentWorker::Select(uint32_t window)
         shared_.selected = window;
         shared_.poke = true;
         shared_.results.image.reset();
+        shared_.results.controls.reset();
     }
     shared_.wake.notify_all();
 }
@@ -165,6 +166,9 @@ void AgentWorker::Run()
                         client->Close(input.window);
                         nextList = now;
                         break;
+                    case Input::Press:
+                        client->Press(input.window, input.control);
+                        break;
                     }
                 }
                 if (visible && Clock::now() >= nextList)
@@ -187,6 +191,19 @@ void AgentWorker::Run()
                         hash = captured.hash;
                         news.image = std::move(captured);
                         news.imageWindow = capturedWindow;
+                        // The controls change with the picture, and are asked for no more often.
+                        news.controlsWindow = capturedWindow;
+                        try
+                        {
+                            news.controls = client->Describe(capturedWindow);
+                        }
+                        catch (const std::system_error& error)
+                        {
+                            if (ConnectionLost(error))
+                                throw;
+                            news.controls.emplace();
+                            news.controlsProblem = Words(error);
+                        }
                     }
                     capture.Asked(started, changed);
                 }
@@ -216,6 +233,12 @@ void AgentWorker::Run()
         {
             results.image = std::move(news.image);
             results.imageWindow = news.imageWindow;
+        }
+        if (news.controls)
+        {
+            results.controls = std::move(news.controls);
+            results.controlsWindow = news.controlsWindow;
+            results.controlsProblem = std::move(news.controlsProblem);
         }
         if (news.status)
             results.status = std::move(news.status);

@@ -23,9 +23,11 @@ struct Input
         Click,
         Text,
         Key,
-        Close
+        Close,
+        Press   // control: a button of the window, as Describe tells it
     } kind = Click;
     uint32_t window = 0;
+    uint32_t control = 0;
     int32_t x = 0;
     int32_t y = 0;
     bool right = false;
@@ -48,6 +50,11 @@ struct Results
     std::optional<std::vector<agent::WindowEntry>> list;
     std::optional<agent::Image> image;
     uint32_t imageWindow = 0;   // the session 0 window the image shows
+    // The controls of controlsWindow, asked for with a new picture of it; controlsProblem says
+    // why there are none when the agent could not tell them.
+    std::optional<std::vector<agent::Control>> controls;
+    uint32_t controlsWindow = 0;
+    std::wstring controlsProblem;
     std::optional<std::wstring> status;   // empty: connected; else what failed last
 };
 

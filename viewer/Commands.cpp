@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "Controls.h"
+#include "Json.h"
 #include "Png.h"
 #include "agent/AgentClient.h"
 #include "session/Console.h"
@@ -19,19 +21,25 @@ constexpr const char* Usage =
     "Usage:\n"
     "  QuillonViewer                       show the session 0 windows in a window\n"
     "  QuillonViewer --select ID           the same, with that window selected\n"
-    "  QuillonViewer --list                one line per window: ID<TAB>PID<TAB>PROGRAM<TAB>TITLE\n"
+    "  QuillonViewer --list [--json]       one line per window: ID<TAB>PID<TAB>PROGRAM<TAB>TITLE<TAB>PLACE\n"
+    "  QuillonViewer --controls ID [--json]\n"
+    "                                      one line per control of the window: CONTROL<TAB>ID<TAB>CLASS<TAB>\n"
+    "                                      TEXT<TAB>LEFT,TOP,RIGHT,BOTTOM<TAB>STATES\n"
+    "  QuillonViewer --press ID TEXT       clicks the one enabled button whose text (without &, any case) is TEXT\n"
     "  QuillonViewer --save ID FILE.png    the window's image as a PNG file\n"
     "  QuillonViewer --click ID X Y        left click at X,Y of the window's image\n"
     "  QuillonViewer --type ID TEXT        characters to the focused control of the window\n"
     "  QuillonViewer --key ID KEY          ENTER, ESCAPE, TAB, SPACE, BACKSPACE, UP, DOWN, LEFT or RIGHT\n"
     "  QuillonViewer --close ID            asks the window to close\n"
-    "ID is 0x and eight hexadecimal digits, as --list prints it.\n";
+    "ID is 0x and eight hexadecimal digits, as --list prints it. --json prints a JSON array instead.\n";
 
 struct Command
 {
     enum Kind
     {
         List,
+        Controls,
+        Press,
         Save,
         Click,
         Type,
@@ -43,6 +51,7 @@ struct Command
     int32_t x = 0;
     int32_t y = 0;
     uint16_t key = 0;
+    bool json = false;
 };
 
 bool parse_coordinate(const wchar_t* text, int32_t* value)
@@ -95,8 +104,18 @@ bool parse_command(int count, LPWSTR* arguments, Command* command)
         command->text = arguments[2];
         return true;
     };
+    // JSON for scripts, after the two commands that print a list.
+    if ((option == L"--list" || option == L"--controls") && wcscmp(arguments[count - 1], L"--json") == 0)
+    {
+        command->json = true;
+        --count;
+    }
     if (option == L"--list")
         return needs(Command::List, 1);
+    if (option == L"--controls")
+        return needs(Command::Controls, 2);
+    if (option == L"--press")
+        return needs_text(Command::Press);
     if (option == L"--save")
         return needs_text(Command::Save);
     if (option == L"--click")
@@ -120,29 +139,128 @@ void require_listed(agent::Client& client, uint32_t window)
     throw_system_error(ERROR_INVALID_WINDOW_HANDLE, context.c_str());
 }
 
-void run(const Command& command)
+// "station\desktop" in its two names; a place without a desktop is all station.
+void split_place(const std::wstring& place, std::wstring* station, std::wstring* desktop)
+{
+    const size_t slash = place.find(L'\\');
+    *station = place.substr(0, slash);
+    *desktop = slash == std::wstring::npos ? std::wstring() : place.substr(slash + 1);
+}
+
+void print_list(const std::vector<agent::WindowEntry>& windows, bool json)
+{
+    if (json)
+    {
+        std::vector<std::string> objects;
+        for (const agent::WindowEntry& entry : windows)
+        {
+            std::wstring station, desktop;
+            split_place(entry.place, &station, &desktop);
+            objects.push_back(json::Object()
+                                  .Text("id", format_window_id(entry.window))
+                                  .Number("pid", entry.processId)
+                                  .Text("program", entry.program)
+                                  .Text("title", entry.title)
+                                  .Text("station", station)
+                                  .Text("desktop", desktop)
+                                  .Close());
+        }
+        return write_out_utf8(json::Array(objects));
+    }
+    // Titles and names come from programs of other accounts: a tab or line break in them
+    // must not make one window look like two, nor a bidirectional control disguise a line.
+    std::wstring list;
+    for (const agent::WindowEntry& entry : windows)
+        list += format_window_id(entry.window) + L'\t' + std::to_wstring(entry.processId) + L'\t' +
+                DisplayText(entry.program) + L'\t' + DisplayText(entry.title) + L'\t' + DisplayText(entry.place) + L'\n';
+    write_out(list);
+}
+
+void print_controls(const std::vector<agent::Control>& controls, bool json)
+{
+    if (json)
+    {
+        std::vector<std::string> objects;
+        for (const agent::Control& control : controls)
+            objects.push_back(json::Object()
+                                  .Text("control", format_window_id(control.control))
+                                  .Number("id", control.id)
+                                  .Text("class", control.className)
+                                  .Text("text", control.text)
+                                  .Number("left", control.left)
+                                  .Number("top", control.top)
+                                  .Number("right", control.right)
+                                  .Number("bottom", control.bottom)
+                                  .Boolean("enabled", (control.state & agent::ControlEnabled) != 0)
+                                  .Boolean("visible", (control.state & agent::ControlVisible) != 0)
+                                  .Boolean("checked", (control.state & agent::ControlChecked) != 0)
+                                  .Boolean("focused", (control.state & agent::ControlFocused) != 0)
+                                  .Boolean("default", (control.state & agent::ControlDefault) != 0)
+                                  .Boolean("withheld", (control.state & agent::ControlTextWithheld) != 0)
+                                  .Close());
+        return write_out_utf8(json::Array(objects));
+    }
+    std::wstring lines;
+    for (const agent::Control& control : controls)
+        lines += format_window_id(control.control) + L'\t' + std::to_wstring(control.id) + L'\t' +
+                 DisplayText(control.className) + L'\t' + DisplayText(control.text) + L'\t' +
+                 std::to_wstring(control.left) + L',' + std::to_wstring(control.top) + L',' +
+                 std::to_wstring(control.right) + L',' + std::to_wstring(control.bottom) + L'\t' +
+                 viewer::StateWords(control.state) + L'\n';
+    write_out(lines);
+}
+
+// Presses the one button of that text; otherwise says on one line why nothing was pressed.
+bool press(agent::Client& client, uint32_t window, const std::wstring& text)
+{
+    const std::vector<agent::Control> controls = client.Describe(window);
+    const std::vector<size_t> found = viewer::MatchingButtons(controls, text);
+    if (found.size() == 1)
+    {
+        client.Press(window, controls[found[0]].control);
+        return true;
+    }
+    const std::wstring where = L" \"" + DisplayText(text) + L"\" in window " + format_window_id(window);
+    if (found.size() > 1)
+    {
+        write_err(std::to_wstring(found.size()) + L" enabled buttons" + where + L"\n");
+        return false;
+    }
+    std::wstring buttons;
+    for (const agent::Control& control : controls)
+        if (viewer::IsPressable(control))
+            buttons += (buttons.empty() ? L"" : L", ") + DisplayText(viewer::ButtonLabel(control.text));
+    write_err(L"no enabled button" + where +
+              (buttons.empty() ? std::wstring(L": it has none") : L": its buttons are " + buttons) + L"\n");
+    return false;
+}
+
+int run(const Command& command)
 {
     agent::Client client = agent::Client::Connect();
     if (command.kind == Command::List)
     {
-        // Titles and names come from programs of other accounts: a tab or line break in them
-        // must not make one window look like two, nor a bidirectional control disguise a line.
-        std::wstring list;
-        for (const agent::WindowEntry& entry : client.List())
-            list += format_window_id(entry.window) + L'\t' + std::to_wstring(entry.processId) + L'\t' +
-                    DisplayText(entry.program) + L'\t' + DisplayText(entry.title) + L'\n';
-        write_out(list);
-        return;
+        print_list(client.List(), command.json);
+        return 0;
     }
     require_listed(client, command.window);
     switch (command.kind)
     {
+    case Command::Controls:
+        print_controls(client.Describe(command.window), command.json);
+        break;
+    case Command::Press:
+        return press(client, command.window, command.text) ? 0 : 1;
     case Command::Save:
     {
         const agent::Image image = client.Capture(command.window);
         if (image.pixels.size() != static_cast<size_t>(image.width) * image.height)
             throw_system_error(ERROR_INVALID_DATA, "The agent sent an image of the wrong size");
         png::SaveFile(command.text, png::Encode(image.width, image.height, image.pixels.data()));
+        // Saved all the same: the controls are where the picture shows them.
+        if (image.drawn)
+            write_err(L"The picture of " + format_window_id(command.window) +
+                      L" was drawn from the window's structure: the platform did not draw the window.\n");
         break;
     }
     case Command::Click:
@@ -160,6 +278,7 @@ void run(const Command& command)
     case Command::List:
         break;
     }
+    return 0;
 }
 }
 
@@ -206,8 +325,7 @@ int run_viewer_command(const wchar_t* commandLine)
             write_err(widen(Usage));
             return 1;
         }
-        run(command);
-        return 0;
+        return run(command);
     }
     catch (const std::exception& error)
     {

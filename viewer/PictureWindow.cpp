@@ -12,6 +12,9 @@ namespace
 {
 constexpr const wchar_t* PictureClass = L"QuillonViewerImage";
 constexpr int LineStep = 20;
+constexpr const wchar_t* DrawnNote =
+    L"This picture was drawn from the window's structure (its controls' places, texts and states): "
+    L"the platform did not draw the window, which may look different.";
 
 bool IsPassedOnKey(WPARAM key)
 {
@@ -168,6 +171,15 @@ void PictureWindow::OnPaint()
     RECT below{0, bottom, std::min<LONG>(right, client.right), client.bottom};
     if (below.top < below.bottom)
         FillRect(dc, &below, background);
+    // A drawn picture must not pass for the window: it says so under itself.
+    if (picture_.drawn)
+    {
+        RECT note{4, std::max(bottom, 0) + 4, client.right - 4, client.bottom};
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, GetSysColor(COLOR_WINDOW));
+        const SelectionScope font(dc, font_);
+        DrawTextW(dc, DrawnNote, -1, &note, DT_WORDBREAK | DT_NOPREFIX);
+    }
 }
 
 void PictureWindow::OnClick(LPARAM at, bool right, bool twice)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "AgentWorker.h"
+#include "Controls.h"
 #include "Commands.h"
 #include "PictureWindow.h"
 #include "session/DisplayText.h"
@@ -25,11 +26,13 @@ constexpr int ListId = 1;
 constexpr int CloseId = 2;
 constexpr int StatusId = 3;
 constexpr int PictureId = 4;
+constexpr int ControlsId = 5;
+constexpr int ControlsLabelId = 6;
 
 using ViewerWindowTraits = CWinTraits<WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 0>;
 
-// The session 0 windows in a list, the selected one's picture beside it, a button that asks the
-// selected window to close.
+// The session 0 windows in a list, the selected one's controls under it, its picture beside them,
+// a button that asks the selected window to close.
 class ViewerWindow : public CWindowImpl<ViewerWindow, CWindow, ViewerWindowTraits>
 {
 public:
@@ -54,6 +57,8 @@ private:
     bool OnCommand(WORD id, WORD code);
     void OnResults();
     void ShowList(std::vector<agent::WindowEntry> list);
+    void ShowControls(std::vector<agent::Control> controls, const std::wstring& problem);
+    void PressChosenControl();
     void ShowPictureStatus();
     void Select(uint32_t window);
 
@@ -65,11 +70,15 @@ private:
     HWND list_ = nullptr;
     HWND close_ = nullptr;
     HWND statusLabel_ = nullptr;
+    HWND controlsLabel_ = nullptr;
+    HWND controlsList_ = nullptr;
     PictureWindow picture_;
     // Ended once the window and its children are gone: it never posts to a destroyed window.
     std::optional<AgentWorker> worker_;
 
     std::vector<agent::WindowEntry> windows_;
+    std::vector<agent::Control> controls_;   // of the selected window, as the list shows them
+    std::wstring controlsProblem_;           // why the list shows none: the agent could not tell them
     uint32_t selected_ = 0;
     std::wstring status_;
 };
@@ -126,14 +135,25 @@ bool ViewerWindow::CreateControls()
     statusLabel_ = CreateWindowExW(0, L"STATIC", L"Connecting to the session 0 agent...",
                                    WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 0, 0, 0, m_hWnd,
                                    id(StatusId), instance, nullptr);
-    if (list_ == nullptr || close_ == nullptr || statusLabel_ == nullptr ||
-        picture_.Create(*classes_, m_hWnd, PictureId, font_.get(), *worker_) == nullptr)
+    controlsLabel_ = CreateWindowExW(0, L"STATIC", L"Controls (double-click or Enter on a button presses it):",
+                                     WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 0, 0, 0, m_hWnd,
+                                     id(ControlsLabelId), instance, nullptr);
+    // Enter on a row reaches the window as WM_VKEYTOITEM.
+    controlsList_ = CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", nullptr,
+                                    WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_USETABSTOPS |
+                                        LBS_NOINTEGRALHEIGHT | LBS_WANTKEYBOARDINPUT,
+                                    0, 0, 0, 0, m_hWnd, id(ControlsId), instance, nullptr);
+    if (list_ == nullptr || close_ == nullptr || statusLabel_ == nullptr || controlsLabel_ == nullptr ||
+        controlsList_ == nullptr || picture_.Create(*classes_, m_hWnd, PictureId, font_.get(), *worker_) == nullptr)
         return false;
-    for (HWND child : {list_, close_, statusLabel_})
+    for (HWND child : {list_, close_, statusLabel_, controlsLabel_, controlsList_})
         SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
     // Title, then program, then process id.
     const int stops[] = {110, 170};
     SendMessageW(list_, LB_SETTABSTOPS, 2, reinterpret_cast<LPARAM>(stops));
+    // Class, then text, then states.
+    const int controlStops[] = {50, 150};
+    SendMessageW(controlsList_, LB_SETTABSTOPS, 2, reinterpret_cast<LPARAM>(controlStops));
     EnableWindow(close_, FALSE);
     return true;
 }
@@ -164,7 +184,14 @@ void ViewerWindow::Layout()
     const int listWidth = 360;
     const int buttonHeight = 28;
     const int statusHeight = 20;
-    ::MoveWindow(list_, margin, margin, listWidth, client.bottom - 3 * margin - buttonHeight, TRUE);
+    // The windows above, the selected one's controls below them.
+    const int columnHeight = client.bottom - 3 * margin - buttonHeight;
+    const int listHeight = std::max(0, columnHeight * 11 / 20);
+    const int controlsTop = margin + listHeight + margin;
+    ::MoveWindow(list_, margin, margin, listWidth, listHeight, TRUE);
+    ::MoveWindow(controlsLabel_, margin, controlsTop, listWidth, statusHeight, TRUE);
+    ::MoveWindow(controlsList_, margin, controlsTop + statusHeight,
+                 listWidth, std::max(0, margin + columnHeight - controlsTop - statusHeight), TRUE);
     ::MoveWindow(close_, margin, client.bottom - margin - buttonHeight, 120, buttonHeight, TRUE);
     const int left = 2 * margin + listWidth;
     ::MoveWindow(statusLabel_, left, margin, client.right - left - margin, statusHeight, TRUE);
@@ -183,6 +210,7 @@ void ViewerWindow::Select(uint32_t window)
     if (window == selected_)
         return;
     selected_ = window;
+    ShowControls({}, std::wstring());
     picture_.Show(window);
     picture_.SetPlaceholder(window == 0 ? status_ : std::wstring());
     EnableWindow(close_, window != 0);
@@ -192,7 +220,8 @@ void ViewerWindow::Select(uint32_t window)
 void ViewerWindow::ShowList(std::vector<agent::WindowEntry> list)
 {
     const auto same = [](const agent::WindowEntry& a, const agent::WindowEntry& b) {
-        return a.window == b.window && a.processId == b.processId && a.program == b.program && a.title == b.title;
+        return a.window == b.window && a.processId == b.processId && a.program == b.program && a.title == b.title &&
+               a.place == b.place;
     };
     if (list.size() == windows_.size() && std::equal(list.begin(), list.end(), windows_.begin(), same))
         return;
@@ -202,7 +231,18 @@ void ViewerWindow::ShowList(std::vector<agent::WindowEntry> list)
     int selectedIndex = -1;
     for (const agent::WindowEntry& entry : windows_)
     {
-        const std::wstring line = (entry.title.empty() ? L"(no title)" : DisplayText(entry.title)) + L"\t" +
+        // A window off the console's desktop (a service's own window station) says where it is,
+        // by its station alone where the desktop is the usual one.
+        std::wstring place;
+        if (!entry.place.empty() && entry.place != agent::InteractivePlace)
+        {
+            const std::wstring usual = L"\\Default";
+            const bool onUsual = entry.place.size() > usual.size() &&
+                                 entry.place.compare(entry.place.size() - usual.size(), usual.size(), usual) == 0;
+            place = L"[" + DisplayText(onUsual ? entry.place.substr(0, entry.place.size() - usual.size()) : entry.place) +
+                    L"] ";
+        }
+        const std::wstring line = place + (entry.title.empty() ? L"(no title)" : DisplayText(entry.title)) + L"\t" +
                                   DisplayText(entry.program) + L"\t" + std::to_wstring(entry.processId);
         const LRESULT index = SendMessageW(list_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
         if (index >= 0)
@@ -219,6 +259,45 @@ void ViewerWindow::ShowList(std::vector<agent::WindowEntry> list)
         Select(0);
 }
 
+void ViewerWindow::ShowControls(std::vector<agent::Control> controls, const std::wstring& problem)
+{
+    const auto same = [](const agent::Control& a, const agent::Control& b) {
+        return a.control == b.control && a.state == b.state && a.className == b.className && a.text == b.text;
+    };
+    if (problem == controlsProblem_ && controls.size() == controls_.size() &&
+        std::equal(controls.begin(), controls.end(), controls_.begin(), same))
+        return;
+    const LRESULT chosen = SendMessageW(controlsList_, LB_GETCURSEL, 0, 0);
+    const uint32_t chosenControl = chosen >= 0 && static_cast<size_t>(chosen) < controls_.size() ? controls_[chosen].control : 0;
+    controls_ = std::move(controls);
+    controlsProblem_ = problem;
+    SendMessageW(controlsList_, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(controlsList_, LB_RESETCONTENT, 0, 0);
+    for (size_t i = 0; i < controls_.size(); ++i)
+    {
+        const agent::Control& control = controls_[i];
+        const std::wstring line =
+            DisplayText(control.className) + L"\t" + DisplayText(control.text) + L"\t" + StateWords(control.state);
+        SendMessageW(controlsList_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+        if (control.control == chosenControl)
+            SendMessageW(controlsList_, LB_SETCURSEL, i, 0);
+    }
+    if (!problem.empty())
+        SendMessageW(controlsList_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(problem.c_str()));
+    SendMessageW(controlsList_, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(controlsList_, nullptr, TRUE);
+}
+
+void ViewerWindow::PressChosenControl()
+{
+    const LRESULT chosen = SendMessageW(controlsList_, LB_GETCURSEL, 0, 0);
+    if (chosen < 0 || static_cast<size_t>(chosen) >= controls_.size() || !IsPressable(controls_[chosen]))
+        return;
+    Input input = Input::To(Input::Press, selected_);
+    input.control = controls_[chosen].control;
+    worker_->Send(std::move(input));
+}
+
 // The selected window's name, process and size over its picture.
 void ViewerWindow::ShowPictureStatus()
 {
@@ -226,9 +305,14 @@ void ViewerWindow::ShowPictureStatus()
     for (const agent::WindowEntry& entry : windows_)
         if (entry.window == selected_)
         {
-            const std::wstring status = format_window_id(entry.window) + L"   " + DisplayText(entry.program) +
-                                        L"   pid " + std::to_wstring(entry.processId) + L"   " +
-                                        std::to_wstring(picture.width) + L" x " + std::to_wstring(picture.height);
+            std::wstring status = format_window_id(entry.window) + L"   " + DisplayText(entry.program) +
+                                  L"   pid " + std::to_wstring(entry.processId) + L"   " +
+                                  std::to_wstring(picture.width) + L" x " + std::to_wstring(picture.height);
+            // Not what the window looks like: the platform drew nothing there.
+            if (picture.drawn)
+                status += L"   drawn from its structure";
+            if (!entry.place.empty() && entry.place != agent::InteractivePlace)
+                status += L"   on " + DisplayText(entry.place);
             SetWindowTextW(statusLabel_, status.c_str());
         }
 }
@@ -257,6 +341,8 @@ void ViewerWindow::OnResults()
         picture_.SetPicture(std::move(*results.image));
         ShowPictureStatus();
     }
+    if (results.controls && results.controlsWindow == selected_ && selected_ != 0)
+        ShowControls(std::move(*results.controls), results.controlsProblem);
 }
 
 bool ViewerWindow::OnCommand(WORD id, WORD code)
@@ -265,6 +351,11 @@ bool ViewerWindow::OnCommand(WORD id, WORD code)
     {
         const LRESULT index = SendMessageW(list_, LB_GETCURSEL, 0, 0);
         Select(index >= 0 ? static_cast<uint32_t>(SendMessageW(list_, LB_GETITEMDATA, index, 0)) : 0);
+        return true;
+    }
+    if (id == ControlsId && code == LBN_DBLCLK)
+    {
+        PressChosenControl();
         return true;
     }
     if (id == CloseId && code == BN_CLICKED)
@@ -296,6 +387,15 @@ BOOL ViewerWindow::ProcessWindowMessage(HWND, UINT uMsg, WPARAM wParam, LPARAM l
         return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_VIEWER_RESULTS:
         OnResults();
+        return TRUE;
+    case WM_VKEYTOITEM:
+        // -1: the list box moves its selection as usual; -2: the key was handled here.
+        lResult = -1;
+        if (reinterpret_cast<HWND>(lParam) == controlsList_ && LOWORD(wParam) == VK_RETURN)
+        {
+            PressChosenControl();
+            lResult = -2;
+        }
         return TRUE;
     default:
         return FALSE;

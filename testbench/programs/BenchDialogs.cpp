@@ -17,6 +17,14 @@
 //                                         tray class") and "Bench \u202Egnp.exe\t\u2066x", a
 //                                         title with bidirectional controls and a tab; it ends
 //                                         after SECONDS
+//     BenchDialogs --station STATION RESULT_FILE
+//                                         on the window station STATION (opened, or made when
+//                                         there is none of the name), desktop Default: a dialog
+//                                         "Bench station dialog" (a static text, an edit box, a
+//                                         check box "&Keep trying" checked, a default button
+//                                         "&Retry", a button "Cancel") and a plain window "Bench
+//                                         station plain"; the dialog's answer is the line
+//                                             station=<id the dialog ended with> text=<edit box> check=<0|1>
 
 #include <windows.h>
 
@@ -29,6 +37,7 @@
 namespace
 {
 constexpr WORD EditId = 100;
+constexpr WORD CheckId = 101;
 std::wstring resultFile;
 CRITICAL_SECTION resultLock;
 LONG open = 3;
@@ -239,6 +248,65 @@ int Lookalikes(DWORD seconds)
     Pump(seconds * 1000);
     return 0;
 }
+
+INT_PTR CALLBACK StationProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+    {
+        CheckDlgButton(dialog, CheckId, BST_CHECKED);
+        return TRUE;
+    }
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDRETRY || LOWORD(wParam) == IDCANCEL))
+    {
+        wchar_t text[256] = {};
+        GetDlgItemTextW(dialog, EditId, text, ARRAYSIZE(text));
+        Report(L"station=" + std::to_wstring(LOWORD(wParam)) + L" text=" + text +
+               L" check=" + std::to_wstring(IsDlgButtonChecked(dialog, CheckId)));
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+HDESK stationDesktop = nullptr;
+
+DWORD WINAPI StationDialogThread(void*)
+{
+    // Before the thread's first window: a thread with a window cannot change desktops.
+    if (!SetThreadDesktop(stationDesktop))
+        ExitProcess(3);
+    bench::DialogTemplate dialog;
+    dialog.Header(DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE, L"Bench station dialog", 10, 10, 200,
+                  90, 8, L"MS Shell Dlg");
+    dialog.Item(SS_LEFT, 10, 8, 180, 10, 0xFFFF, 0x0082, L"The bench service cannot reach its server.");
+    dialog.Item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 10, 22, 180, 14, EditId, 0x0081, L"");
+    dialog.Item(BS_AUTOCHECKBOX | WS_TABSTOP, 10, 42, 100, 12, CheckId, 0x0080, L"&Keep trying");
+    dialog.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 80, 66, 50, 14, IDRETRY, 0x0080, L"&Retry");
+    dialog.Item(BS_PUSHBUTTON | WS_TABSTOP, 140, 66, 50, 14, IDCANCEL, 0x0080, L"Cancel");
+    DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr, StationProc, 0);
+    Ended();
+    return 0;
+}
+
+// The windows of a service that is not interactive: on a window station of its own.
+int OnStation(const wchar_t* name)
+{
+    HWINSTA station = OpenWindowStationW(name, FALSE, WINSTA_ALL_ACCESS);
+    if (station == nullptr)
+        station = CreateWindowStationW(name, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station == nullptr || !SetProcessWindowStation(station))
+        return 3;
+    stationDesktop = OpenDesktopW(L"Default", 0, FALSE, GENERIC_ALL);
+    if (stationDesktop == nullptr)
+        stationDesktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    if (stationDesktop == nullptr || !SetThreadDesktop(stationDesktop))
+        return 3;
+    open = 2;
+    CloseHandle(CreateThread(nullptr, 0, StationDialogThread, nullptr, 0, nullptr));
+    PlainWindow(L"Bench station plain", 420, 20);
+    Pump(120000);
+    return 1;
+}
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
@@ -261,6 +329,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     if (count >= 4 && std::wstring(arguments[1]) == L"--canvas")
         return Canvas(std::wstring(arguments[2]) == L"moving", static_cast<DWORD>(_wtoi(arguments[3])));
     InitializeCriticalSection(&resultLock);
+    if (count >= 4 && std::wstring(arguments[1]) == L"--station")
+    {
+        resultFile = arguments[3];
+        return OnStation(arguments[2]);
+    }
     resultFile = arguments[1];
     CloseHandle(CreateThread(nullptr, 0, QuestionThread, nullptr, 0, nullptr));
     CloseHandle(CreateThread(nullptr, 0, LicenceThread, nullptr, 0, nullptr));

@@ -258,6 +258,7 @@ TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
     RECT rect{};
     ASSERT_TRUE(GetWindowRect(reinterpret_cast<HWND>(static_cast<ULONG_PTR>(licence)), &rect));
     const agent::Image image = client.Capture(licence);
+    EXPECT_FALSE(image.drawn) << "the platform draws the windows of the interactive desktop";
     ASSERT_EQ(static_cast<uint32_t>(rect.right - rect.left), image.width);
     ASSERT_EQ(static_cast<uint32_t>(rect.bottom - rect.top), image.height);
     ASSERT_EQ(static_cast<size_t>(image.width) * image.height, image.pixels.size());
@@ -316,6 +317,127 @@ TEST_F(Agent, TheBenchDialogsAreListedCapturedAndAnsweredFromOutside)
     EXPECT_TRUE(dialogs.Ended(5000)) << "not every window of the program was answered";
     // A window that has gone is one the agent does not know.
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE), CodeOf([&] { client.Capture(plain); }));
+}
+
+// A service that is not interactive shows its windows on a window station of its own, where
+// nobody sees them (Wine: __wineservice_winstation, without display).
+TEST_F(Agent, AServiceStationsDialogIsListedDescribedAnsweredAndDrawn)
+{
+    constexpr const wchar_t* Station = L"__wineservice_winstation";
+    const std::wstring place = std::wstring(Station) + L"\\Default";
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring results = std::wstring(temp) + L"agent-station.txt";
+    DeleteFileW(results.c_str());
+    Start();
+    Started dialogs(std::wstring(L"--station ") + Station + L" \"" + results + L"\"");
+    agent::Client client = ConnectWhenReady();
+
+    std::vector<agent::WindowEntry> windows;
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            windows = client.List();
+            return Titled(windows, L"Bench station dialog") && Titled(windows, L"Bench station plain");
+        },
+        StartTimeoutMs))
+        << "the station's windows are not listed";
+    for (const wchar_t* title : {L"Bench station dialog", L"Bench station plain"})
+    {
+        EXPECT_EQ(place, Titled(windows, title)->place);
+        EXPECT_EQ(L"BenchDialogs.exe", Titled(windows, title)->program);
+        EXPECT_EQ(dialogs.pid(), Titled(windows, title)->processId);
+    }
+    // The feed follows them too, a moment later.
+    agent::Feed feed;
+    std::vector<agent::FeedWindow>::const_iterator followed;
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            feed = client.Watch(feed.sequence, 1000);
+            followed = std::find_if(feed.windows.begin(), feed.windows.end(),
+                                    [](const agent::FeedWindow& w) { return w.title == L"Bench station dialog"; });
+            return followed != feed.windows.end();
+        },
+        StartTimeoutMs));
+    EXPECT_EQ(place, followed->place);
+
+    // Every control in the dialog's order, with what it says and where it stands.
+    const uint32_t dialog = Titled(windows, L"Bench station dialog")->window;
+    const HWND dialogHandle = reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<int32_t>(dialog)));
+    RECT dialogRect{};
+    ASSERT_TRUE(GetWindowRect(dialogHandle, &dialogRect));
+    const std::vector<agent::Control> controls = client.Describe(dialog);
+    ASSERT_EQ(5u, controls.size());
+    const struct
+    {
+        uint32_t id;
+        const wchar_t* className;
+        const wchar_t* text;
+        uint16_t states;
+    } expected[] = {
+        {0xFFFF, L"Static", L"The bench service cannot reach its server.", 0},
+        {100, L"Edit", L"", agent::ControlFocused},
+        {101, L"Button", L"&Keep trying", agent::ControlChecked},
+        {IDRETRY, L"Button", L"&Retry", agent::ControlDefault},
+        {IDCANCEL, L"Button", L"Cancel", 0},
+    };
+    for (size_t i = 0; i < controls.size(); ++i)
+    {
+        const agent::Control& control = controls[i];
+        EXPECT_EQ(expected[i].id, control.id) << i;
+        EXPECT_EQ(expected[i].className, control.className) << i;
+        EXPECT_EQ(expected[i].text, control.text) << i;
+        EXPECT_EQ(expected[i].states | agent::ControlEnabled | agent::ControlVisible, control.state) << i;
+        RECT rect{};
+        ASSERT_TRUE(GetWindowRect(reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<int32_t>(control.control))),
+                                  &rect));
+        EXPECT_EQ(rect.left - dialogRect.left, control.left) << i;
+        EXPECT_EQ(rect.top - dialogRect.top, control.top) << i;
+        EXPECT_EQ(rect.right - dialogRect.left, control.right) << i;
+        EXPECT_EQ(rect.bottom - dialogRect.top, control.bottom) << i;
+    }
+
+    // Nobody draws the station: the picture is drawn from the structure and says so; a client
+    // of version 1, which cannot tell, gets none.
+    const agent::Image image = client.Capture(dialog);
+    EXPECT_TRUE(image.drawn);
+    ASSERT_EQ(static_cast<uint32_t>(dialogRect.right - dialogRect.left), image.width);
+    ASSERT_EQ(static_cast<uint32_t>(dialogRect.bottom - dialogRect.top), image.height);
+    ASSERT_EQ(static_cast<size_t>(image.width) * image.height, image.pixels.size());
+    std::vector<uint32_t> colours(image.pixels);
+    std::sort(colours.begin(), colours.end());
+    EXPECT_GT(std::unique(colours.begin(), colours.end()) - colours.begin(), 4) << "a picture of one or two colours";
+    // The edit box is white where the structure puts it, the strip at the bottom is not the window's.
+    const agent::Control& edit = controls[1];
+    EXPECT_EQ(0xFFFFFFFFu, image.pixels[static_cast<size_t>(edit.top + 4) * image.width + edit.left + 10]);
+    EXPECT_EQ(0xFFFFE678u, image.pixels[(image.height - 2) * image.width + 1]);
+    RawClient raw;
+    ASSERT_TRUE(raw.Open());
+    std::vector<uint8_t> capture(12, 0);
+    std::memcpy(capture.data(), &dialog, 4);
+    std::vector<uint8_t> answer;
+    ASSERT_TRUE(raw.Send(Message(agent::Magic, 1, static_cast<uint16_t>(agent::Request::Capture), 12, capture)));
+    ASSERT_GE(raw.Receive(answer), static_cast<long>(sizeof(agent::Header) + 4));
+    uint32_t status = 0;
+    std::memcpy(&status, answer.data() + sizeof(agent::Header), 4);
+    EXPECT_EQ(static_cast<uint32_t>(ERROR_NOT_SUPPORTED), status);
+
+    // Only an enabled visible button of the window is pressed.
+    std::string what;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), CodeOf([&] { client.Press(dialog, edit.control); }, &what));
+    EXPECT_NE(std::string::npos, what.find("not an enabled button")) << what;
+    const uint32_t plain = Titled(windows, L"Bench station plain")->window;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE),
+              CodeOf([&] { client.Press(plain, controls[3].control); }, &what));
+    EXPECT_NE(std::string::npos, what.find("is no control of")) << what;
+
+    // Typed into the focused edit box, then the default button: the program sees both.
+    client.Text(dialog, L"QX-station");
+    client.Press(dialog, controls[3].control);
+    EXPECT_TRUE(bench::WaitForLine(results, "station=4 text=QX-station check=1")) << bench::ReadFileBytes(results);
+
+    client.Close(plain);
+    EXPECT_TRUE(bench::WaitForLine(results, "plain=closed")) << bench::ReadFileBytes(results);
+    EXPECT_TRUE(dialogs.Ended(5000)) << "not every window of the station was answered";
 }
 
 TEST_F(Agent, APipeServerThatIsNotTheAgentIsRefused)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BenchClient.h"
 #include "helpers/TrayAnnouncements.h"
 #include "viewer/CaptureSchedule.h"
 
@@ -48,6 +49,36 @@ TEST(TrayAnnouncements, OncePerWindowAndAgainOnAFlashAtMostOnceAMinute)
 
 // The viewer's capture schedule: fast while the picture changes, slow once it has not for about
 // a second, fast again on a change or a restart; never two asks at once after a late one.
+// The notification names a window's station when it is not on the console's desktop, and stays
+// within the balloon's field however long the titles and names are.
+TEST(TrayAnnouncements, TheNoticeNamesAServiceStationAndFitsTheBalloon)
+{
+    agent::FeedWindow shown = Window(1);
+    shown.title = L"Setup error";
+    shown.program = L"setup.exe";
+    shown.place = agent::InteractivePlace;
+    EXPECT_EQ(NoticeText(shown, 256), L"Setup error\nProgram: setup.exe");
+    shown.place.clear();   // an agent that tells no place
+    EXPECT_EQ(NoticeText(shown, 256), L"Setup error\nProgram: setup.exe");
+    shown.place = L"Service-0x0-3e7$\\Default";
+    EXPECT_EQ(NoticeText(shown, 256), L"Setup error\nProgram: setup.exe\nOn the service station Service-0x0-3e7$");
+    shown.place = L"Service-0x0-3e5$\\Other";
+    EXPECT_EQ(NoticeText(shown, 256),
+              L"Setup error\nProgram: setup.exe\nOn the service station Service-0x0-3e5$\\Other");
+    shown.place = L"WinSta0\\Winlogon";
+    EXPECT_EQ(NoticeText(shown, 256), L"Setup error\nProgram: setup.exe\nOn the desktop WinSta0\\Winlogon");
+
+    // Every part at its longest: the title gives way, the station is still named, escaped.
+    shown.title = std::wstring(300, L'T');
+    shown.program = std::wstring(300, L'p');
+    shown.place = L"\u202E" + std::wstring(300, L's') + L"\\Default";
+    const std::wstring text = NoticeText(shown, 256);
+    EXPECT_EQ(text.size(), 255u);
+    EXPECT_EQ(text.find(L'\u202E'), std::wstring::npos);
+    EXPECT_NE(text.find(L"\nOn the service station \\u202E"), std::wstring::npos) << bench::Narrow(text);
+    EXPECT_EQ(text.substr(0, 93), std::wstring(92, L'T') + L"\u2026");
+}
+
 TEST(CaptureSchedule, SlowsDownOnAStillPictureAndSpeedsUpOnAChange)
 {
     using viewer::CaptureSchedule;

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -228,5 +229,54 @@ TEST(AgentCapture, OneCapturePerWindowAtATime)
     EXPECT_EQ(0u, viewer.Ask(wire::ListRequest{}));
     first.join();
     EXPECT_EQ(static_cast<uint32_t>(ERROR_TIMEOUT), firstStatus);
+    server.Stop();
+}
+
+// Every window appearing in session 0 or leaving it is told once, with its place, its process
+// and, when it leaves, how long it was there, whichever window station it is on.
+TEST(AgentFeed, WindowsAppearingAndLeavingAreToldOnceWithTheirPlace)
+{
+    std::mutex mutex;
+    std::vector<agent::WindowChange> changes;
+    agent::Server server(&Presented);
+    server.SetWindowObserver([&](const agent::WindowChange& change) {
+        std::lock_guard<std::mutex> lock(mutex);
+        changes.push_back(change);
+    });
+    ASSERT_TRUE(server.Start()) << "the agent's pipe names are taken: " << GetLastError();
+    const auto told = [&](const wchar_t* title, bool appeared) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<agent::WindowChange> found;
+        for (const agent::WindowChange& change : changes)
+            if (change.window.title == title && change.appeared == appeared)
+                found.push_back(change);
+        return found;
+    };
+
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring results = std::wstring(temp) + L"agent-feed-station.txt";
+    bench::StartedProgram dialogs(bench::BenchProgramPath(L"BenchDialogs.exe"),
+                                  L"--station __wineservice_winstation \"" + results + L"\"");
+    ASSERT_TRUE(bench::WaitUntil([&] { return !told(L"Bench station plain", true).empty(); }, 10000))
+        << "the station's window was not told";
+    const ULONGLONG shown = GetTickCount64();
+    const agent::WindowChange appeared = told(L"Bench station plain", true).front();
+    EXPECT_EQ(L"__wineservice_winstation\\Default", appeared.window.place);
+    EXPECT_EQ(L"BenchDialogs.exe", appeared.window.program);
+    EXPECT_EQ(dialogs.pid(), appeared.processId);
+
+    Sleep(1500);
+    const HWND plain = reinterpret_cast<HWND>(static_cast<LONG_PTR>(static_cast<int32_t>(appeared.window.window)));
+    ASSERT_TRUE(PostMessageW(plain, WM_CLOSE, 0, 0));
+    ASSERT_TRUE(bench::WaitUntil([&] { return !told(L"Bench station plain", false).empty(); }, 5000))
+        << "the window's leaving was not told";
+    const agent::WindowChange left = told(L"Bench station plain", false).front();
+    EXPECT_EQ(L"__wineservice_winstation\\Default", left.window.place);
+    EXPECT_EQ(dialogs.pid(), left.processId);
+    EXPECT_GE(left.presentMs, 1500u);
+    EXPECT_LE(left.presentMs, GetTickCount64() - shown + 1500);
+    EXPECT_EQ(1u, told(L"Bench station plain", true).size()) << "told twice";
+    EXPECT_EQ(1u, told(L"Bench station dialog", true).size());
     server.Stop();
 }

@@ -10,6 +10,8 @@
 #include <shlobj.h>
 
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "BenchClient.h"
@@ -109,6 +111,137 @@ protected:
 
     EntryGuard guard;
 };
+
+namespace
+{
+constexpr const wchar_t* SourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quillon";
+
+// The audit trail's event source as a test finds it, and as the test leaves it: not registered,
+// whatever the tool or the test did to its key.
+class EventSource
+{
+public:
+    EventSource() { Remove(); }
+    ~EventSource() { Remove(); }
+    EventSource(const EventSource&) = delete;
+    EventSource& operator=(const EventSource&) = delete;
+
+    static bool Registered()
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SourceKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
+    }
+
+    // A value's type and text (a number as its decimal digits); REG_NONE when it is missing.
+    static std::pair<DWORD, std::wstring> Value(const wchar_t* name)
+    {
+        DWORD type = REG_NONE;
+        BYTE data[2048] = {};
+        DWORD size = sizeof data - sizeof(wchar_t);
+        if (RegGetValueW(HKEY_LOCAL_MACHINE, SourceKey, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
+            ERROR_SUCCESS)
+            return {REG_NONE, L""};
+        if (type == REG_DWORD)
+            return {type, std::to_wstring(*reinterpret_cast<DWORD*>(data))};
+        return {type, reinterpret_cast<const wchar_t*>(data)};
+    }
+
+    // Only reading stays allowed, to everybody (the owner may still change that).
+    static void MakeReadOnly()
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, SourceKey, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        SetDacl(key, L"D:P(A;;KR;;;WD)");
+        RegCloseKey(key);
+    }
+
+private:
+    static void SetDacl(HKEY key, const wchar_t* sddl)
+    {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        {
+            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+            LocalFree(descriptor);
+        }
+    }
+
+    static void Remove()
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SourceKey, 0, WRITE_DAC, &key) == ERROR_SUCCESS)
+        {
+            SetDacl(key, L"D:(A;;KA;;;WD)");
+            RegCloseKey(key);
+        }
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, SourceKey);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, SourceKey);
+    }
+};
+}
+
+// The message file is the tray program beside the installed service program, its path unquoted
+// even in a folder with a space; whatever else is in the key goes with it at the uninstall.
+TEST_F(ProceduresTest, InstallRegistersTheEventSourceAndUninstallLeavesNothingOfIt)
+{
+    const EventSource source;
+    ScratchFolder folder(L"quillon events");
+    const std::wstring tool = folder.Copy(ToolPath(), L"QuillonControl.exe");
+    folder.Copy(BuiltServicePath(), L"Quillon.exe");
+
+    // Again: nothing more changes.
+    for (int run = 1; run <= 2; ++run)
+    {
+        SCOPED_TRACE(run);
+        ExpectSilentSuccess(RunTool(L"-i", tool));
+        EXPECT_TRUE(WaitForServiceStarted()) << "the install did not start the service";
+        EXPECT_EQ(EventSource::Value(L"EventMessageFile"),
+                  std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), folder.path() + L"\\QuillonTray.exe"));
+        EXPECT_EQ(EventSource::Value(L"TypesSupported"), std::make_pair(static_cast<DWORD>(REG_DWORD), std::wstring(L"7")));
+    }
+
+    const DWORD categories = 3;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, SourceKey, L"CategoryCount", REG_DWORD, &categories, sizeof categories),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, (std::wstring(SourceKey) + L"\\Added").c_str(), L"Value", REG_DWORD,
+                              &categories, sizeof categories),
+              ERROR_SUCCESS);
+    ExpectSilentSuccess(RunTool(L"-u", tool));
+    EXPECT_FALSE(EventSource::Registered());
+    EXPECT_EQ(bench::Service().State(), static_cast<DWORD>(SERVICE_STOPPED));
+
+    // Without a source, and without an entry, there is nothing to remove and nothing fails.
+    ExpectSilentSuccess(RunTool(L"-u", tool));
+    WithoutEntry missing;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, SourceKey, L"CategoryCount", REG_DWORD, &categories, sizeof categories),
+              ERROR_SUCCESS);
+    const ToolRun noEntry = RunTool(L"-u");
+    EXPECT_EQ(noEntry.exitCode, 0u);
+    EXPECT_EQ(noEntry.err, AsWritten(L"No UI0Detect service entry, nothing to restore\n"));
+    EXPECT_FALSE(EventSource::Registered());
+}
+
+// The service is what the administrator installs for: a source that cannot be registered fails
+// the install's last step only, and says so.
+TEST_F(ProceduresTest, AnEventSourceThatCannotBeRegisteredFailsTheInstallButLeavesItRunning)
+{
+    const EventSource source;
+    EventSource::MakeReadOnly();
+    SetNoInteractiveServices(1);
+
+    const ToolRun run = RunTool(L"-i");
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, L"");
+    EXPECT_EQ(run.err, FailureLine(ERROR_ACCESS_DENIED, "Couldn't register the event source Quillon"));
+    EXPECT_EQ(QueryConfig().image, BuiltServicePath());
+    EXPECT_EQ(NoInteractiveServices(), 0);
+    EXPECT_TRUE(WaitForServiceStarted()) << "the failed registration stopped the service";
+}
 
 TEST_F(ProceduresTest, ReplaceAndRestoreWriteTheEntryAndLeaveItsIdentityAlone)
 {

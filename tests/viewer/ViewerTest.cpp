@@ -15,6 +15,7 @@
 
 #include "BenchClient.h"
 #include "ControlTool.h"
+#include "JsonRead.h"
 #include "PngRead.h"
 #include "ServiceFixture.h"
 #include "TermSrv.h"
@@ -157,7 +158,10 @@ TEST(ViewerCommandLine, WrongArgumentsGiveTheUsage)
          {L"--List", L"list", L"--list extra", L"--save 0x00001234", L"--save 0x0001234 a.png", L"--save 1234 a.png",
           L"--click 0x00001234 1", L"--click 0x00001234 a 2", L"--click 0x00001234 -1 2", L"--click 0X00001234 1 2",
           L"--type 0x00001234", L"--type 0x00001234 \"\"", L"--key 0x00001234 enter", L"--key 0x00001234 F1",
-          L"--close 0x0000123g", L"--close 0x00001234 0x00001235", L"-l"})
+          L"--close 0x0000123g", L"--close 0x00001234 0x00001235", L"-l", L"--json", L"--json --list",
+          L"--list --json --json", L"--list --JSON", L"--controls", L"--controls --json", L"--controls 0x00001234 x",
+          L"--press 0x00001234", L"--press 0x00001234 \"\"", L"--press 0x00001234 OK Cancel",
+          L"--close 0x00001234 --json", L"--save 0x00001234 a.png --json"})
     {
         SCOPED_TRACE(bench::Narrow(line));
         const ToolRun run = View(line);
@@ -174,7 +178,8 @@ TEST(ViewerCommandLine, WithoutTheAgentEachCommandFailsWithOneLine)
     const std::wstring png = TempFile(L"viewer-no-agent.png");
     for (const std::wstring& line : {std::wstring(L"--list"), L"--save 0x00001234 " + png, std::wstring(L"--click 0x00001234 10 20"),
                                     std::wstring(L"--type 0x00001234 \"a b\""), std::wstring(L"--key 0x00001234 ENTER"),
-                                    std::wstring(L"--close 0x0000abcd")})
+                                    std::wstring(L"--close 0x0000abcd"), std::wstring(L"--list --json"),
+                                    std::wstring(L"--controls 0x00001234 --json"), std::wstring(L"--press 0x00001234 OK")})
     {
         SCOPED_TRACE(bench::Narrow(line));
         const ToolRun run = View(line);
@@ -243,6 +248,60 @@ protected:
         return POINT{(inner.left + inner.right) / 2 - outer.left, (inner.top + inner.bottom) / 2 - outer.top};
     }
 
+    // The viewer's window and its parts once it shows, placed beside the box rather than over it:
+    // the screen must show both for comparisons.
+    struct ViewerParts
+    {
+        HWND viewer = nullptr, list = nullptr, status = nullptr, picture = nullptr, controls = nullptr;
+    };
+    bool FindViewer(ViewerParts* parts) const
+    {
+        if (!bench::WaitUntil(
+                [&] {
+                    parts->viewer = FindWindowW(L"QuillonViewer", L"Quillon session 0 windows");
+                    parts->list = GetDlgItem(parts->viewer, 1);
+                    parts->status = GetDlgItem(parts->viewer, 3);
+                    parts->picture = GetDlgItem(parts->viewer, 4);
+                    parts->controls = GetDlgItem(parts->viewer, 5);
+                    return IsWindowVisible(parts->viewer) && parts->list != nullptr && parts->status != nullptr &&
+                           parts->picture != nullptr && parts->controls != nullptr;
+                },
+                10000))
+            return false;
+        RECT box;
+        GetWindowRect(question_, &box);
+        SetWindowPos(parts->viewer, nullptr, 0, box.bottom + 8, 1000, 1024 - box.bottom - 16,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        return true;
+    }
+
+    // A window is picked in the viewer's list with the mouse; the status line then names it.
+    static bool Pick(HWND list, HWND status, HWND target)
+    {
+        int index = -1;
+        if (!bench::WaitUntil(
+                [&] {
+                    const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+                    for (int i = 0; i < count; ++i)
+                        if (reinterpret_cast<HWND>(SendMessageW(list, LB_GETITEMDATA, i, 0)) == target)
+                            index = i;
+                    return index >= 0;
+                },
+                5000))
+            return false;
+        RECT item;
+        SendMessageW(list, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
+        POINT at{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
+        ClientToScreen(list, &at);
+        return Click(at) && bench::WaitUntil(
+                                [&] {
+                                    wchar_t text[128] = {};
+                                    GetWindowTextW(status, text, 128);
+                                    return std::wstring(text).rfind(Id(target), 0) == 0;
+                                },
+                                5000);
+    }
+
     std::wstring results_;
     std::unique_ptr<bench::StartedProgram> dialogs_;
     HWND question_ = nullptr;
@@ -260,7 +319,7 @@ TEST_F(ViewerAgainstAgent, TheCommandLineListsSavesClicksTypesAndCloses)
     {
         wchar_t title[64];
         GetWindowTextW(window, title, 64);
-        const std::wstring line = Id(window) + L"\t" + pid + L"\tBenchDialogs.exe\t" + title + L"\r\n";
+        const std::wstring line = Id(window) + L"\t" + pid + L"\tBenchDialogs.exe\t" + title + L"\tWinSta0\\Default\r\n";
         EXPECT_NE(run.out.find(line), std::wstring::npos) << bench::Narrow(run.out);
     }
     EXPECT_EQ(run.out.find(L"Shell0 Window"), std::wstring::npos);
@@ -318,47 +377,13 @@ TEST_F(ViewerAgainstAgent, ClickingThePictureInTheWindowAnswersTheBox)
     bench::StartedProgram viewerProgram(Viewer());
     ASSERT_TRUE(viewerProgram.valid());
 
-    HWND viewer = nullptr, list = nullptr, status = nullptr, picture = nullptr;
-    ASSERT_TRUE(bench::WaitUntil(
-        [&] {
-            viewer = FindWindowW(L"QuillonViewer", L"Quillon session 0 windows");
-            list = GetDlgItem(viewer, 1);
-            status = GetDlgItem(viewer, 3);
-            picture = GetDlgItem(viewer, 4);
-            return IsWindowVisible(viewer) && list != nullptr && status != nullptr && picture != nullptr;
-        },
-        10000));
-
-    // Beside the box rather than over it: the screen must show both for the comparison below.
+    ViewerParts parts;
+    ASSERT_TRUE(FindViewer(&parts));
+    const HWND viewer = parts.viewer, list = parts.list, status = parts.status, picture = parts.picture;
     RECT box;
     GetWindowRect(question_, &box);
-    SetWindowPos(viewer, nullptr, 0, box.bottom + 8, 1000, 1024 - box.bottom - 16, SWP_NOZORDER | SWP_NOACTIVATE);
 
-    // A window is picked in the list with the mouse; the status line then names it.
-    const auto pick = [&](HWND target) {
-        int index = -1;
-        if (!bench::WaitUntil(
-                [&] {
-                    const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
-                    for (int i = 0; i < count; ++i)
-                        if (reinterpret_cast<HWND>(SendMessageW(list, LB_GETITEMDATA, i, 0)) == target)
-                            index = i;
-                    return index >= 0;
-                },
-                5000))
-            return false;
-        RECT item;
-        SendMessageW(list, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
-        POINT at{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
-        ClientToScreen(list, &at);
-        return Click(at) && bench::WaitUntil(
-                                [&] {
-                                    wchar_t text[128] = {};
-                                    GetWindowTextW(status, text, 128);
-                                    return std::wstring(text).rfind(Id(target), 0) == 0;
-                                },
-                                5000);
-    };
+    const auto pick = [&](HWND target) { return Pick(list, status, target); };
     ASSERT_TRUE(pick(question_));
 
     // The picture shows the box pixel for pixel at the picture's top left.
@@ -424,7 +449,7 @@ TEST_F(ViewerAgainstAgent, LookalikesAreListedWithTheirTitlesEscaped)
         const HWND window = bench::WaitForWindow(nullptr, title, 10000);
         ASSERT_NE(window, nullptr) << bench::Narrow(title);
         const std::wstring shown = title == titles[3] ? L"Bench \\u202Egnp.exe \\u2066x" : title;
-        lines.push_back(Id(window) + L"\t" + pid + L"\tQuillonTray.exe\t" + shown + L"\r\n");
+        lines.push_back(Id(window) + L"\t" + pid + L"\tQuillonTray.exe\t" + shown + L"\tWinSta0\\Default\r\n");
     }
 
     ToolRun run;
@@ -441,4 +466,191 @@ TEST_F(ViewerAgainstAgent, LookalikesAreListedWithTheirTitlesEscaped)
         EXPECT_EQ(run.out.find(raw), std::wstring::npos) << "a bidirectional control reached the output";
     // The shell's own window still is not listed.
     EXPECT_EQ(run.out.find(Id(bench::FindShellWindow())), std::wstring::npos) << bench::Narrow(run.out);
+}
+
+namespace
+{
+// What the viewer wrote to a file as its standard output: UTF-8 JSON for scripts, read strictly.
+bool ReadJsonOutput(const std::wstring& file, jsonread::Value* value, std::string* bytes)
+{
+    *bytes = bench::ReadFileBytes(file);
+    return jsonread::Parse(*bytes, value);
+}
+
+std::vector<std::string> FieldNames(const jsonread::Value& object)
+{
+    std::vector<std::string> names;
+    for (const auto& field : object.fields)
+        names.push_back(field.first);
+    return names;
+}
+}
+
+// Scripts read the list as JSON: the same windows, each with its place in two names, the titles as
+// the programs wrote them (escaped only as JSON escapes), in UTF-8 that parses whole.
+TEST_F(ViewerAgainstAgent, ScriptsReadTheListAsJson)
+{
+    bench::StartedProgram lookalikes(bench::BenchProgramPath(L"BenchDialogs.exe"), L"--lookalikes 60");
+    const std::wstring odd = L"Bench \u202Egnp.exe\t\u2066x";
+    const HWND oddWindow = bench::WaitForWindow(nullptr, odd.c_str(), 10000);
+    ASSERT_NE(oddWindow, nullptr);
+
+    const std::wstring file = TempFile(L"viewer-list.json");
+    jsonread::Value list;
+    std::string bytes;
+    const auto entry_of = [&](HWND window) -> const jsonread::Value* {
+        for (const jsonread::Value& item : list.items)
+            if (const jsonread::Value* id = item.Field("id"))
+                if (id->string == Id(window))
+                    return &item;
+        return nullptr;
+    };
+    ToolRun run;
+    EXPECT_TRUE(bench::WaitUntil(
+        [&] {
+            run = RunTool(L"--list --json", Viewer(), 30000, file);
+            list = jsonread::Value();
+            return ReadJsonOutput(file, &list, &bytes) && entry_of(oddWindow) != nullptr;
+        },
+        5000, 200))
+        << bytes;
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_EQ(run.err, L"");
+    ASSERT_EQ(list.kind, jsonread::Value::Array) << bytes;
+    EXPECT_EQ(bytes.find('\0'), std::string::npos) << "not UTF-8";
+    EXPECT_EQ(bytes.substr(bytes.size() - 3), "]\r\n");
+
+    const std::vector<std::string> fields = {"id", "pid", "program", "title", "station", "desktop"};
+    for (const jsonread::Value& item : list.items)
+        EXPECT_EQ(FieldNames(item), fields);
+    for (HWND window : {question_, licence_, plain_, oddWindow})
+    {
+        const jsonread::Value* entry = entry_of(window);
+        ASSERT_NE(entry, nullptr) << bench::Narrow(Id(window)) << " missing from " << bytes;
+        wchar_t title[64];
+        GetWindowTextW(window, title, 64);
+        EXPECT_TRUE(entry->Field("title")->string == title) << bench::Narrow(title);
+        EXPECT_EQ(entry->Field("program")->string, L"BenchDialogs.exe");
+        EXPECT_EQ(entry->Field("station")->string, L"WinSta0");
+        EXPECT_EQ(entry->Field("desktop")->string, L"Default");
+        EXPECT_EQ(entry->Field("pid")->kind, jsonread::Value::Number);
+        EXPECT_EQ(entry->Field("pid")->number, window == oddWindow ? lookalikes.pid() : dialogs_->pid());
+    }
+    // The real text travels: the reordering characters and the tab arrive as written.
+    EXPECT_TRUE(entry_of(oddWindow)->Field("title")->string == odd);
+    EXPECT_NE(bytes.find("\\u0009"), std::string::npos);
+}
+
+// Needs the agent's Describe and Press (an agent that answers them ERROR_NOT_SUPPORTED fails it).
+// A window's controls as lines and as JSON, and a button pressed by its text; a text that names
+// no enabled button presses nothing and says which buttons there are.
+TEST_F(ViewerAgainstAgent, ControlsAreToldAndAButtonIsPressedByItsText)
+{
+    const HWND edit = FindWindowExW(licence_, nullptr, L"Edit", nullptr);
+    const HWND ok = FindWindowExW(licence_, nullptr, L"Button", L"OK");
+    ASSERT_TRUE(edit != nullptr && ok != nullptr);
+    RECT frame;
+    GetWindowRect(licence_, &frame);
+    const auto rectangle = [&](HWND control) {
+        RECT rect;
+        GetWindowRect(control, &rect);
+        return std::to_wstring(rect.left - frame.left) + L"," + std::to_wstring(rect.top - frame.top) + L"," +
+               std::to_wstring(rect.right - frame.left) + L"," + std::to_wstring(rect.bottom - frame.top);
+    };
+
+    ToolRun run = View(L"--controls " + Id(licence_));
+    ASSERT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_EQ(run.err, L"");
+    EXPECT_NE(run.out.find(Id(edit) + L"\t100\tEdit\t\t" + rectangle(edit) + L"\tenabled visible"), std::wstring::npos)
+        << bench::Narrow(run.out);
+    EXPECT_NE(run.out.find(Id(ok) + L"\t1\tButton\tOK\t" + rectangle(ok) + L"\tenabled visible"), std::wstring::npos)
+        << bench::Narrow(run.out);
+
+    const std::wstring file = TempFile(L"viewer-controls.json");
+    run = RunTool(L"--controls " + Id(licence_) + L" --json", Viewer(), 30000, file);
+    ASSERT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    jsonread::Value controls;
+    std::string bytes;
+    ASSERT_TRUE(ReadJsonOutput(file, &controls, &bytes)) << bytes;
+    const jsonread::Value* button = nullptr;
+    for (const jsonread::Value& item : controls.items)
+    {
+        EXPECT_EQ(FieldNames(item), std::vector<std::string>({"control", "id", "class", "text", "left", "top", "right",
+                                                              "bottom", "enabled", "visible", "checked", "focused",
+                                                              "default", "withheld"}));
+        if (item.Field("control") && item.Field("control")->string == Id(ok))
+            button = &item;
+    }
+    ASSERT_NE(button, nullptr) << bytes;
+    RECT rect;
+    GetWindowRect(ok, &rect);
+    EXPECT_EQ(button->Field("id")->number, 1.0);
+    EXPECT_EQ(button->Field("class")->string, L"Button");
+    EXPECT_EQ(button->Field("text")->string, L"OK");
+    EXPECT_EQ(button->Field("left")->number, rect.left - frame.left);
+    EXPECT_EQ(button->Field("bottom")->number, rect.bottom - frame.top);
+    EXPECT_TRUE(button->Field("enabled")->boolean && button->Field("visible")->boolean);
+    EXPECT_FALSE(button->Field("checked")->boolean || button->Field("withheld")->boolean);
+
+    // No such button: one line, nothing pressed; then the box's Cancel, named in another case.
+    run = View(L"--press " + Id(question_) + L" Retry");
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, L"");
+    EXPECT_EQ(run.err, L"no enabled button \"Retry\" in window " + Id(question_) + L": its buttons are OK, Cancel\r\n");
+    run = View(L"--press " + Id(question_) + L" cancel");
+    EXPECT_EQ(run.exitCode, 0u) << bench::Narrow(run.err);
+    EXPECT_EQ(run.out + run.err, L"");
+    EXPECT_TRUE(bench::WaitForLine(results_, "box=2")) << bench::ReadFileBytes(results_);
+    EXPECT_EQ(bench::ReadFileBytes(results_).find("box=1"), std::string::npos);
+}
+
+// Needs the agent's Describe and Press. Beside the picture the viewer lists the selected window's
+// controls; a double-click on a button's row presses that button, and so does Enter on its row.
+TEST_F(ViewerAgainstAgent, TheWindowListsTheControlsAndPressesTheChosenButton)
+{
+    bench::StartedProgram viewerProgram(Viewer());
+    ASSERT_TRUE(viewerProgram.valid());
+    ViewerParts parts;
+    ASSERT_TRUE(FindViewer(&parts));
+    const HWND viewer = parts.viewer, list = parts.list, status = parts.status, controls = parts.controls;
+
+    // The row of a control, found by its start; -1 while the list does not show it.
+    const auto row = [&](const std::wstring& start) {
+        const int count = static_cast<int>(SendMessageW(controls, LB_GETCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i)
+        {
+            wchar_t text[256] = {};
+            if (SendMessageW(controls, LB_GETTEXTLEN, i, 0) < 256)
+                SendMessageW(controls, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+            if (std::wstring(text).rfind(start, 0) == 0)
+                return i;
+        }
+        return -1;
+    };
+    const auto row_centre = [&](int index) {
+        RECT item;
+        SendMessageW(controls, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
+        POINT at{(item.left + item.right) / 2, (item.top + item.bottom) / 2};
+        ClientToScreen(controls, &at);
+        return at;
+    };
+
+    ASSERT_TRUE(Pick(list, status, question_));
+    ASSERT_TRUE(bench::WaitUntil([&] { return row(L"Button\tOK\tenabled visible") >= 0; }, 5000));
+    int cancel = -1;
+    ASSERT_TRUE(bench::WaitUntil([&] { return (cancel = row(L"Button\tCancel\tenabled visible")) >= 0; }, 5000));
+    const POINT at = row_centre(cancel);
+    ASSERT_TRUE(XdoTool(L"mousemove " + std::to_wstring(at.x) + L" " + std::to_wstring(at.y) + L" click --repeat 2 1"));
+    EXPECT_TRUE(bench::WaitForLine(results_, "box=2")) << bench::ReadFileBytes(results_);
+
+    ASSERT_TRUE(Pick(list, status, licence_));
+    int ok = -1;
+    ASSERT_TRUE(bench::WaitUntil([&] { return (ok = row(L"Button\tOK\t")) >= 0; }, 5000));
+    ASSERT_TRUE(Click(row_centre(ok)));
+    ASSERT_TRUE(bench::WaitUntil([&] { return SendMessageW(controls, LB_GETCURSEL, 0, 0) == ok; }, 5000));
+    ASSERT_TRUE(XdoTool(L"key Return"));
+    EXPECT_TRUE(bench::WaitForLine(results_, "dialog=1 text=")) << bench::ReadFileBytes(results_);
+
+    PostMessageW(viewer, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(viewerProgram.Ended(5000));
 }
