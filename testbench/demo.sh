@@ -81,6 +81,44 @@ viewer --key "$licence" ENTER || fail "QuillonViewer --key"
 for _ in $(seq 50); do grep -q '^dialog=' "$answers" 2>/dev/null && break; sleep 0.1; done
 echo "what the program in session 0 received: $(grep '^dialog=' "$answers" 2>/dev/null || echo nothing) (1 is OK)"
 
+# Most services are not interactive: Windows puts their windows on a window station of their own,
+# where nobody sees them and the service waits for ever. The agent reaches those too.
+step "A service without the interactive flag shows a message box and a dialog: on which desktop they land"
+hung_record=$DEMO_DIR/hung-service.txt
+bounded 60 "starting the bench's non-interactive service (BenchHungService.exe start)" "$CRASH_LOG" \
+    wine "$BENCH_DIR/BenchHungService.exe" start "$(winepath -w "$hung_record")" </dev/null | tr -d '\r' \
+    || fail "the non-interactive service's windows did not show" "see $LOG_DIR for the bench logs"
+hung_dialog='Quillon bench: export'
+hung_box='Quillon bench: disk full'
+for _ in $(seq 50); do viewer --list 2>/dev/null | grep -q $'\t'"$hung_dialog"$'\t' && break; sleep 0.2; done
+
+step "QuillonViewer --list (ID, process id, program, title, place)"
+list=$(viewer --list) || fail "QuillonViewer --list" "see $LOG_DIR for the bench logs"
+echo "$list"
+export_id=$(echo "$list" | awk -F'\t' -v t="$hung_dialog" '$4 == t { print $1 }')
+disk_id=$(echo "$list" | awk -F'\t' -v t="$hung_box" '$4 == t { print $1 }')
+[ -n "$export_id" ] && [ -n "$disk_id" ] || fail "the non-interactive service's windows are not in the list"
+
+step "QuillonViewer --controls $export_id (control, id, class, text, rectangle in the window, states)"
+controls=$(viewer --controls "$export_id") || fail "QuillonViewer --controls"
+echo "$controls"
+# The edit box's centre, from its rectangle: a click there gives it the focus, as it would a user.
+edit_at=$(echo "$controls" | awk -F'\t' '$3 == "Edit" { split($5, r, ","); print int((r[1] + r[3]) / 2), int((r[2] + r[4]) / 2) }')
+[ -n "$edit_at" ] || fail "the dialog's edit box is not among its controls"
+
+step "QuillonViewer --press $export_id \"overwrite the file\", --click $export_id $edit_at, --type $export_id 'D:\\exports\\report.csv', --press $export_id save, --press $disk_id retry"
+viewer --press "$export_id" "overwrite the file" || fail "QuillonViewer --press (the check box)"
+viewer --click "$export_id" $edit_at || fail "QuillonViewer --click into the edit box"
+sleep 0.5   # the click is posted: the text waits until the edit box has the focus
+viewer --type "$export_id" 'D:\exports\report.csv' || fail "QuillonViewer --type"
+viewer --press "$export_id" save || fail "QuillonViewer --press (the dialog's Save)"
+viewer --press "$disk_id" retry || fail "QuillonViewer --press (the message box's Retry)"
+for _ in $(seq 50); do grep -q '^box=' "$hung_record" 2>/dev/null && grep -q '^dialog=' "$hung_record" && break; sleep 0.1; done
+echo "what the service recorded:"
+sed 's/^/  /' "$hung_record" 2>/dev/null || echo "  nothing"
+bounded 60 "stopping the bench's non-interactive service" "$CRASH_LOG" \
+    wine "$BENCH_DIR/BenchHungService.exe" stop </dev/null >/dev/null 2>&1 || fail "the non-interactive service did not end"
+
 step "Stopping the service"
 bounded 60 "stopping the service (sc stop UI0Detect)" "$LOG_DIR/sc-stop.log" \
     wine sc stop UI0Detect >"$LOG_DIR/sc-stop.log" 2>&1 || { cat "$LOG_DIR/sc-stop.log" >&2; fail "stopping the service"; }
