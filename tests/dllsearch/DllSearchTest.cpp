@@ -54,7 +54,7 @@ TEST(DllSearch, ProgramsBesideDecoysOfSystemDllsLoadNoneAndStillDoTheirJob)
     EXPECT_TRUE(bench::WaitUntil(
         [&] {
             list = control::RunTool(L"--list", viewer);
-            return list.exitCode == 0 && list.out.find(L"\tBench still\r\n") != std::wstring::npos;
+            return list.exitCode == 0 && list.out.find(L"\tBench still\tWinSta0\\Default\r\n") != std::wstring::npos;
         },
         15000, 200))
         << "exit code " << list.exitCode << ": " << bench::Narrow(list.out) << bench::Narrow(list.err);
