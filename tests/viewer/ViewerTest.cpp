@@ -642,6 +642,17 @@ TEST_F(ViewerAgainstAgent, TheWindowListsTheControlsAndPressesTheChosenButton)
     const POINT at = row_centre(cancel);
     ASSERT_TRUE(XdoTool(L"mousemove " + std::to_wstring(at.x) + L" " + std::to_wstring(at.y) + L" click --repeat 2 1"));
     EXPECT_TRUE(bench::WaitForLine(results_, "box=2")) << bench::ReadFileBytes(results_);
+    // The answered box leaves the viewer's list at its next refresh: picking before that could
+    // hit a row that moves under the pointer.
+    ASSERT_TRUE(bench::WaitUntil(
+        [&] {
+            const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+            for (int i = 0; i < count; ++i)
+                if (reinterpret_cast<HWND>(SendMessageW(list, LB_GETITEMDATA, i, 0)) == question_)
+                    return false;
+            return true;
+        },
+        5000));
 
     ASSERT_TRUE(Pick(list, status, licence_));
     int ok = -1;
