@@ -17,6 +17,8 @@ namespace
 constexpr DWORD WatchedPollMs = 500;
 constexpr DWORD QuietPollMs = 1000;
 constexpr ULONGLONG FeedIdleMs = 60000;
+// How long a Watch waits for the feed's thread to list the windows anew after a quiet while.
+constexpr DWORD StaleWaitMs = 1000;
 
 uint64_t Now()
 {
@@ -89,8 +91,9 @@ void FeedKeeper::Refresh()
         {
             feed = std::move(next);
             ++feed_.sequence;
-            changed_.notify_all();
         }
+        // Also a watcher that waits for a fresh listing.
+        changed_.notify_all();
     }
     if (observer_)
         for (const WindowChange& change : changes)
@@ -105,11 +108,16 @@ Feed FeedKeeper::Watch(uint32_t known, uint32_t waitMs)
         ++watchers_;
         stale = GetTickCount64() - lastRefresh_ > WatchedPollMs;
     }
-    // The windows were listed less often while no one watched.
-    if (stale)
-        Refresh();
-
     std::unique_lock<std::mutex> lock(mutex_);
+    // The windows were listed less often while no one watched: the feed's thread lists them now,
+    // the one thread that ever does (a client's thread only waits for it, a bounded time).
+    if (stale)
+    {
+        const ULONGLONG listed = lastRefresh_;
+        SetEvent(wake_.get());
+        changed_.wait_for(lock, std::chrono::milliseconds(StaleWaitMs),
+                          [&] { return stopping_ || lastRefresh_ != listed; });
+    }
     changed_.wait_for(lock, std::chrono::milliseconds(std::min(waitMs, MaxWatchWaitMs)),
                       [&] { return stopping_ || feed_.sequence != known; });
     --watchers_;
@@ -120,8 +128,12 @@ Feed FeedKeeper::Watch(uint32_t known, uint32_t waitMs)
 void FeedKeeper::Poll(HANDLE stop)
 {
     DWORD periodMs = 0;   // the windows there are at the start are listed at once
-    while (WaitForSingleObject(stop, periodMs) == WAIT_TIMEOUT)
+    const HANDLE wakes[] = {stop, wake_.get()};
+    for (;;)
     {
+        const DWORD woken = WaitForMultipleObjects(wake_ ? 2 : 1, wakes, FALSE, periodMs);
+        if (woken != WAIT_TIMEOUT && woken != WAIT_OBJECT_0 + 1)
+            return;
         Refresh();
         std::lock_guard<std::mutex> lock(mutex_);
         const bool watched = watchers_ > 0 || (lastWatch_ != 0 && GetTickCount64() - lastWatch_ < FeedIdleMs);

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "Protocol.h"
+#include "session/ScopedResource.h"
 
 namespace agent
 {
@@ -80,5 +81,7 @@ private:
     int watchers_ = 0;            // Watch requests being held
     ULONGLONG lastWatch_ = 0;     // when the last one ended
     ULONGLONG lastRefresh_ = 0;
+    // Set by a Watch that finds the feed stale: the feed's thread lists the windows at once.
+    ScopedHandle wake_ = MakeScopedHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 };
 }
